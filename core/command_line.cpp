@@ -1,0 +1,28 @@
+#include "core/command_line.h"
+
+#include <string>
+
+#include "core/report.h"
+#include "core/texts.h"
+
+bool CheckArgumentCount(int argc, std::size_t needed) {
+  if (argc > 0 && static_cast<std::size_t>(argc - 1) >= needed) return true;
+  PrintMessage(texts::kArgumentCount);
+  return false;
+}
+
+std::optional<ParsedCommand> ReadCommandBytes(int argc, const char* const* argv, int first,
+                                              std::size_t max_bytes) {
+  ParsedCommand command = ParseCommandBytes(argc, argv, first, max_bytes);
+  switch (command.error) {
+    case CommandError::None:
+      return command;
+    case CommandError::TooMany:
+      PrintMessage(texts::kTooManyBytes, {std::to_string(max_bytes)});
+      break;
+    case CommandError::BadByte:
+      PrintMessage(texts::kInvalidByte, {argv[command.bad_argument], std::to_string(command.bad_argument)});
+      break;
+  }
+  return std::nullopt;
+}

@@ -1,0 +1,19 @@
+// Standard output of the tools. Text (labels and messages) and raw bytes (the
+// transcript's hexadecimal items, arguments as the user typed them) go out through one
+// stream, in the order they are written. Each platform has its own file behind this.
+#pragma once
+
+#include <string_view>
+
+// Selects the user's default locale and, from it, the output encoding: the locale's own
+// when it can encode every text the tools print, UTF-8 otherwise. Called first thing.
+void StartConsole();
+
+// Writes text in the output encoding.
+void WriteText(std::wstring_view text);
+
+// Writes bytes as they are.
+void WriteBytes(std::string_view bytes);
+
+// Pushes everything written so far out to standard output.
+void FlushConsole();

@@ -1,0 +1,75 @@
+#include <climits>
+#include <clocale>
+#include <cstdio>
+#include <cwchar>
+#include <string>
+
+#include "core/console.h"
+#include "core/texts.h"
+
+namespace {
+
+bool use_locale_encoding = false;
+
+void AppendUtf8(std::string& out, char32_t c) {
+  if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+// Converts through the selected locale; false when a character has no encoding there.
+bool EncodeForLocale(std::wstring_view text, std::string& out) {
+  std::mbstate_t state{};
+  char bytes[MB_LEN_MAX];
+  for (wchar_t c : text) {
+    std::size_t n = std::wcrtomb(bytes, c, &state);
+    if (n == static_cast<std::size_t>(-1)) return false;
+    out.append(bytes, n);
+  }
+  // A stateful encoding returns to its initial shift state at the end of each text.
+  std::size_t n = std::wcrtomb(bytes, L'\0', &state);
+  if (n == static_cast<std::size_t>(-1)) return false;
+  if (n > 0) out.append(bytes, n - 1);
+  return true;
+}
+
+bool LocaleEncodesAllTexts() {
+  std::string scratch;
+  for (std::wstring_view text : texts::kAll) {
+    if (!EncodeForLocale(text, scratch)) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+void StartConsole() {
+  std::setlocale(LC_ALL, "");
+  use_locale_encoding = LocaleEncodesAllTexts();
+}
+
+void WriteText(std::wstring_view text) {
+  std::string out;
+  if (!use_locale_encoding || !EncodeForLocale(text, out)) {
+    out.clear();
+    for (wchar_t c : text) AppendUtf8(out, static_cast<char32_t>(c));
+  }
+  WriteBytes(out);
+}
+
+void WriteBytes(std::string_view bytes) { std::fwrite(bytes.data(), 1, bytes.size(), stdout); }
+
+void FlushConsole() { std::fflush(stdout); }

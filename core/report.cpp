@@ -1,0 +1,53 @@
+#include "core/report.h"
+
+#include "core/console.h"
+#include "core/texts.h"
+
+namespace {
+
+void PrintLine(std::wstring_view label, const std::uint8_t* bytes, std::size_t count) {
+  WriteText(label);
+  WriteBytes(std::string_view("\0", 1));
+  WriteBytes(FormatByteItems(bytes, count));
+  WriteBytes("\n\n");
+  FlushConsole();
+}
+
+}  // namespace
+
+std::string FormatByteItems(const std::uint8_t* bytes, std::size_t count) {
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  std::string items;
+  items.reserve(count * 4);
+  for (std::size_t k = 0; k < count; ++k) {
+    items += kDigits[bytes[k] >> 4];
+    items += kDigits[bytes[k] & 0x0F];
+    items += ' ';
+    items += '\0';
+  }
+  return items;
+}
+
+void PrintSentCommand(const CommandBuffer& command, std::size_t count) {
+  PrintLine(texts::kSentLabel, command.data(), count < command.size() ? count : command.size());
+}
+
+std::size_t PrintReceivedResponse(const ResponseBuffer& answer) {
+  std::size_t length = ResponseLength(answer[2]);
+  PrintLine(texts::kReceivedLabel, answer.data(), length);
+  return length;
+}
+
+void PrintMessage(std::wstring_view text, std::initializer_list<std::string_view> values) {
+  const std::string_view* value = values.begin();
+  std::size_t start = 0;
+  for (std::size_t pos = text.find(L'%'); pos != std::wstring_view::npos; pos = text.find(L'%', start)) {
+    std::size_t end = text.find_first_of(L"sd", pos);
+    if (end == std::wstring_view::npos || value == values.end()) break;
+    WriteText(text.substr(start, pos - start));
+    WriteBytes(*value++);
+    start = end + 1;
+  }
+  WriteText(text.substr(start));
+  FlushConsole();
+}

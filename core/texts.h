@@ -1,0 +1,67 @@
+// Every text the tools print, in one place. Messages begin with a line feed and are
+// printed through PrintMessage; the two labels start the transcript lines.
+// Placeholders: %s is replaced by an argument as the user typed it, %d and %ld by a
+// signed decimal number.
+#pragma once
+
+#include <array>
+#include <string_view>
+
+namespace texts {
+
+inline constexpr std::wstring_view kSentLabel = L"Send Command / 送信コマンド： ";
+inline constexpr std::wstring_view kReceivedLabel = L"Receive Command / 受信コマンド： ";
+
+// Verdicts, chosen from the answer's status byte.
+inline constexpr std::wstring_view kSuccess = L"\n送信コマンドを正しく実行しました。";
+inline constexpr std::wstring_view kMismatch = L"\n受信コマンドが送信コマンドと一致していません。";
+inline constexpr std::wstring_view kNoHeader = L"\n送信コマンドのヘッダーが検出されませんでした。";
+inline constexpr std::wstring_view kNoFooter = L"\n送信コマンドのフッターが検出されませんでした。";
+inline constexpr std::wstring_view kBadInstruction = L"\n送信コマンドの命令が正しくありません。";
+inline constexpr std::wstring_view kChannelOutOfRange = L"\n送信コマンドのチャンネルが範囲外です。";
+inline constexpr std::wstring_view kAddressOutOfRange = L"\n送信コマンドのアドレスが範囲外です。";
+inline constexpr std::wstring_view kBadFormat = L"\n送信コマンドの形式が正しくありません。";
+inline constexpr std::wstring_view kKnobInUse =
+    L"\n電源本体のつまみによる内部調光を使用中のため、外部調光方式が利用できません。";
+inline constexpr std::wstring_view kUnexpected = L"\n予想外のエラーを受信しました。";
+
+// Command line.
+inline constexpr std::wstring_view kArgumentCount =
+    L"\nPlease check the number of the arguments. 引数の数を確認してください。\n";
+inline constexpr std::wstring_view kInvalidByte =
+    L"\nInvalid command byte \"%s\" (argument %d). 送信コマンドのバイトが正しくありません。\n";
+inline constexpr std::wstring_view kTooManyBytes =
+    L"\nToo many command bytes: at most %d. 送信コマンドのバイト数が多すぎます。\n";
+inline constexpr std::wstring_view kInvalidPort = L"\nInvalid port \"%s\". ポート番号が正しくありません。\n";
+inline constexpr std::wstring_view kInvalidAddress =
+    L"\nInvalid address \"%s\". アドレスが正しくありません。\n";
+
+// LAN transport.
+inline constexpr std::wstring_view kSocketStartupFailed = L"\nWSAStartup failed with error: %d\n";
+inline constexpr std::wstring_view kSocketFailed = L"\nSocket failed with error: %ld\n";
+inline constexpr std::wstring_view kConnectFailed =
+    L"\nConnected failed with error:%ld. LAN電源への接続が失敗しました。\n";
+inline constexpr std::wstring_view kSendFailed = L"\nSend failed with error:%ld. LAN電源への送信が失敗しました。\n";
+inline constexpr std::wstring_view kReceiveFailed =
+    L"\nReceive failed with error:%ld. LAN電源からの受信が失敗しました。\n";
+inline constexpr std::wstring_view kClosedWithoutAnswer =
+    L"\nThe connection was closed without an answer. LAN電源が応答せずに接続を閉じました。\n";
+
+// USB transport.
+inline constexpr std::wstring_view kSupplyNotFound = L"\nLAN電源・USB電源を見つかりませんでした。";
+inline constexpr std::wstring_view kUsbSendFailed = L"\nLAN電源・USB電源がUSBへの送信は失敗しました。";
+inline constexpr std::wstring_view kUsbReceiveFailed = L"\nLAN電源・USB電源からUSBでの受信は失敗しました。";
+
+// All of the above: the console uses the locale's own encoding only when it can
+// encode every one of them, so that no message is ever lost to the locale.
+inline constexpr std::array kAll{
+    kSentLabel,          kReceivedLabel,     kSuccess,          kMismatch,
+    kNoHeader,           kNoFooter,          kBadInstruction,   kChannelOutOfRange,
+    kAddressOutOfRange,  kBadFormat,         kKnobInUse,        kUnexpected,
+    kArgumentCount,      kInvalidByte,       kTooManyBytes,     kInvalidPort,
+    kInvalidAddress,     kSocketStartupFailed, kSocketFailed,   kConnectFailed,
+    kSendFailed,         kReceiveFailed,     kClosedWithoutAnswer, kSupplyNotFound,
+    kUsbSendFailed,      kUsbReceiveFailed,
+};
+
+}  // namespace texts

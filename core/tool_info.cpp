@@ -1,0 +1,21 @@
+#include "core/tool_info.h"
+
+#include <string>
+
+#include "core/console.h"
+#include "core/exit_status.h"
+
+std::optional<int> AnswerInfoRequest(int argc, const char* const* argv, std::string_view tool,
+                                     std::string_view usage) {
+  if (argc != 2) return std::nullopt;
+  std::string_view argument = argv[1];
+  if (argument == "-h" || argument == "--help") {
+    WriteBytes(usage);
+  } else if (argument == "--version") {
+    WriteBytes(std::string(tool) + " " DIMLINK_VERSION "\n");
+  } else {
+    return std::nullopt;
+  }
+  FlushConsole();
+  return kExitSuccess;
+}

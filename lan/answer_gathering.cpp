@@ -1,0 +1,33 @@
+#include "lan/answer_gathering.h"
+
+Gathered GatherAnswer(ResponseBuffer& answer, const ReceiveFunction& receive) {
+  Gathered gathered;
+  while (!AnswerIsWhole(answer, gathered.received)) {
+    int timeout = gathered.received == 0 ? kFirstByteTimeoutMs : kQuietGapMs;
+    std::size_t room = answer.size() - gathered.received;
+    ReceiveStep step = receive(answer.data() + gathered.received, room, timeout);
+    switch (step.kind) {
+      case ReceiveStep::Bytes:
+        if (step.count > 0) {
+          gathered.received += step.count < room ? step.count : room;
+          break;
+        }
+        [[fallthrough]];  // no bytes and no error: the peer has closed
+      case ReceiveStep::Closed:
+        gathered.outcome = gathered.received == 0 ? Gathered::ClosedWithoutAnswer : Gathered::Answer;
+        return gathered;
+      case ReceiveStep::TimedOut:
+        if (gathered.received > 0) {
+          gathered.outcome = Gathered::Answer;
+          return gathered;
+        }
+        gathered.error = step.error;
+        return gathered;
+      case ReceiveStep::Failed:
+        gathered.error = step.error;
+        return gathered;
+    }
+  }
+  gathered.outcome = Gathered::Answer;
+  return gathered;
+}

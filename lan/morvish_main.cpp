@@ -1,0 +1,3 @@
+#include "lan/morvish.h"
+
+int main(int argc, char** argv) { return RunMorvish(argc, argv); }
