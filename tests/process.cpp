@@ -1,0 +1,133 @@
+#include "tests/process.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstring>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+std::vector<std::string> EnvironmentWith(const std::vector<std::string>& extra) {
+  std::vector<std::string> env;
+  for (char** entry = environ; *entry != nullptr; ++entry) {
+    std::string_view item = *entry;
+    if (item.starts_with("LANG=") || item.starts_with("LC_") || item.starts_with("LANGUAGE=")) continue;
+    env.emplace_back(item);
+  }
+  env.insert(env.end(), extra.begin(), extra.end());
+  return env;
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& words) {
+  std::vector<char*> pointers;
+  for (std::string& word : words) pointers.push_back(word.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+// Starts the program with standard output (and error, when err_fd is given) on pipes.
+pid_t Spawn(std::vector<std::string> argv, std::vector<std::string> env, int& out_fd, int* err_fd) {
+  int out[2];
+  int err[2] = {-1, -1};
+  if (::pipe2(out, O_CLOEXEC) != 0 || (err_fd != nullptr && ::pipe2(err, O_CLOEXEC) != 0)) {
+    throw std::runtime_error("pipe failed");
+  }
+  std::vector<char*> args = Pointers(argv);
+  std::vector<char*> envp = Pointers(env);
+  pid_t pid = ::fork();
+  if (pid == 0) {
+    ::dup2(out[1], 1);
+    if (err_fd != nullptr) ::dup2(err[1], 2);
+    int null = ::open("/dev/null", O_RDONLY);
+    ::dup2(null, 0);
+    ::execve(args[0], args.data(), envp.data());
+    ::_exit(127);
+  }
+  ::close(out[1]);
+  out_fd = out[0];
+  if (err_fd != nullptr) {
+    ::close(err[1]);
+    *err_fd = err[0];
+  }
+  return pid;
+}
+
+}  // namespace
+
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                         double limit_seconds) {
+  ProcessResult result;
+  int out_fd = -1;
+  int err_fd = -1;
+  auto start = Clock::now();
+  auto deadline = start + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(limit_seconds));
+  pid_t pid = Spawn(argv, EnvironmentWith(env), out_fd, &err_fd);
+  pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+  std::string* sinks[2] = {&result.out, &result.err};
+  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) {
+      result.timed_out = true;
+      ::kill(pid, SIGKILL);
+      break;
+    }
+    if (::poll(fds, 2, static_cast<int>(left)) <= 0) continue;
+    for (int k = 0; k < 2; ++k) {
+      if (fds[k].fd < 0 || fds[k].revents == 0) continue;
+      char buffer[4096];
+      ssize_t got = ::read(fds[k].fd, buffer, sizeof buffer);
+      if (got > 0) {
+        sinks[k]->append(buffer, static_cast<std::size_t>(got));
+      } else {
+        ::close(fds[k].fd);
+        fds[k].fd = -1;
+      }
+    }
+  }
+  for (pollfd& entry : fds) {
+    if (entry.fd >= 0) ::close(entry.fd);
+  }
+  int wait_status = 0;
+  ::waitpid(pid, &wait_status, 0);
+  result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
+  result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+  return result;
+}
+
+BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv) {
+  pid = Spawn(argv, EnvironmentWith({}), out_fd, nullptr);
+}
+
+BackgroundProcess::~BackgroundProcess() {
+  ::kill(pid, SIGKILL);
+  ::waitpid(pid, nullptr, 0);
+  ::close(out_fd);
+}
+
+std::string BackgroundProcess::ReadLine(double limit_seconds) {
+  auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(limit_seconds));
+  for (;;) {
+    std::size_t end = pending.find('\n');
+    if (end != std::string::npos) {
+      std::string line = pending.substr(0, end);
+      pending.erase(0, end + 1);
+      return line;
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    pollfd entry{out_fd, POLLIN, 0};
+    if (left <= 0 || ::poll(&entry, 1, static_cast<int>(left)) <= 0) return {};
+    char buffer[4096];
+    ssize_t got = ::read(out_fd, buffer, sizeof buffer);
+    if (got <= 0) return {};
+    pending.append(buffer, static_cast<std::size_t>(got));
+  }
+}

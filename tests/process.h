@@ -1,0 +1,37 @@
+// Running the built programs from tests: capture their output and exit status, and never
+// wait for them without a limit.
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+struct ProcessResult {
+  std::string out;
+  std::string err;
+  int status = -1;        // exit status; -1 when it was killed or died by a signal
+  double seconds = 0;     // wall time from start to exit
+  bool timed_out = false;
+};
+
+// Runs argv[0] with the arguments and the environment less every locale variable, plus
+// env (NAME=value entries). Kills it after limit_seconds.
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+                         double limit_seconds = 30);
+
+// A program left running in the background (the simulated power supply), killed when the
+// object goes. Its standard output is read line by line.
+struct BackgroundProcess {
+  explicit BackgroundProcess(const std::vector<std::string>& argv);
+  ~BackgroundProcess();
+  BackgroundProcess(const BackgroundProcess&) = delete;
+  BackgroundProcess& operator=(const BackgroundProcess&) = delete;
+
+  // The next line of its output, without the line end; empty after limit_seconds.
+  std::string ReadLine(double limit_seconds = 10);
+
+  pid_t pid = -1;
+  int out_fd = -1;
+  std::string pending;
+};
