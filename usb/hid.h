@@ -1,0 +1,43 @@
+// HID access to the power supply. Each platform has its own file behind this header.
+#pragma once
+
+#include <array>
+#include <cstdint>
+
+inline constexpr std::uint16_t kSupplyVendorId = 0x0483;
+inline constexpr std::uint16_t kSupplyProductId = 0x5750;
+
+// Output report: report ID 0x00, then command bytes 0 to 62.
+using OutputReport = std::array<std::uint8_t, 64>;
+// Input report: report ID at byte 0 (0x00 for devices without numbered reports), then the
+// answer from byte 1.
+using InputReport = std::array<std::uint8_t, 64>;
+
+// What the exchange needs to know of the device's reports.
+struct DeviceCaps {
+  bool numbered_reports = false;
+};
+
+// The power supply, open for reading and writing; closed when the object goes.
+struct PowerSupply {
+  PowerSupply() = default;
+  PowerSupply(PowerSupply&& other) noexcept;
+  PowerSupply& operator=(PowerSupply&& other) noexcept;
+  ~PowerSupply();
+  bool open() const;
+  std::intptr_t DeviceHandle = -1;
+  DeviceCaps caps;
+};
+
+// Looks through the HID devices in the platform's order and opens the first power supply
+// it can. A matching device that cannot be opened gets a " !!! Cannot open" line and is
+// passed over; the end of the list without a find gets the " !!! GetDeviceInterFace" line.
+// Gives back whether the supply is open.
+bool FindPowerSupply(PowerSupply& supply);
+
+// Writes the whole output report; false when it fails or goes out short.
+bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report);
+
+// Reads one input report, waiting at most timeout_ms; false on time-out or failure.
+// Never reads past the 64 bytes of the report.
+bool ReadInputReport(const PowerSupply& supply, InputReport& report, int timeout_ms);

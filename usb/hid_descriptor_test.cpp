@@ -1,0 +1,87 @@
+#include "usb/hid_descriptor.h"
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+namespace {
+
+TEST(ParseHidUevent, FindsTheIdentifiersLine) {
+  struct Row {
+    const char* name;
+    std::string_view uevent;
+    std::optional<HidIdentifiers> ids;
+  };
+  const Row rows[] = {
+      {"usb", "DRIVER=hid-generic\nHID_ID=0003:00000483:00005750\nHID_NAME=Lighting supply\n",
+       HidIdentifiers{3, 0x0483, 0x5750}},
+      {"first line, no line end", "HID_ID=0005:0000045E:000002FD", HidIdentifiers{5, 0x045E, 0x02FD}},
+      {"lower case", "HID_ID=0003:0000abcd:0000ef01\n", HidIdentifiers{3, 0xABCD, 0xEF01}},
+      {"no HID_ID", "DRIVER=hid-generic\nHID_NAME=x\n", std::nullopt},
+      {"a key that only ends like it", "XHID_ID=0003:00000483:00005750\n", std::nullopt},
+      {"two fields", "HID_ID=0003:00000483\n", std::nullopt},
+      {"four fields", "HID_ID=0003:00000483:00005750:1\n", std::nullopt},
+      {"not hexadecimal", "HID_ID=0003:0000048G:00005750\n", std::nullopt},
+      {"field too long", "HID_ID=0003:100000483:00005750\n", std::nullopt},
+      {"empty field", "HID_ID=0003::00005750\n", std::nullopt},
+      {"empty", "", std::nullopt},
+  };
+  for (const Row& row : rows) {
+    std::optional<HidIdentifiers> ids = ParseHidUevent(row.uevent);
+    ASSERT_EQ(ids.has_value(), row.ids.has_value()) << row.name;
+    if (ids) {
+      EXPECT_EQ(ids->bus, row.ids->bus) << row.name;
+      EXPECT_EQ(ids->vendor, row.ids->vendor) << row.name;
+      EXPECT_EQ(ids->product, row.ids->product) << row.name;
+    }
+  }
+}
+
+// A vendor-defined device with 63-byte input and output reports and no report IDs.
+const std::vector<std::uint8_t> kVendor63 = {
+    0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01,                    // usage page, usage, collection
+    0x09, 0x02, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x3F, 0x81, 0x02,  // input
+    0x09, 0x03, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x3F, 0x91, 0x02,  // output
+    0xC0,
+};
+
+// Puts a Report ID item right after the item that ends at byte `at`.
+std::vector<std::uint8_t> WithReportId(std::vector<std::uint8_t> descriptor, long at) {
+  descriptor.insert(descriptor.begin() + at, {0x85, 0x01});
+  return descriptor;
+}
+
+// A boot keyboard.
+const std::vector<std::uint8_t> kKeyboard = {
+    0x05, 0x01, 0x09, 0x06, 0xA1, 0x01, 0x05, 0x07, 0x19, 0xE0, 0x29, 0xE7, 0x15, 0x00, 0x25, 0x01,
+    0x75, 0x01, 0x95, 0x08, 0x81, 0x02, 0x95, 0x01, 0x75, 0x08, 0x81, 0x01, 0x95, 0x05, 0x75, 0x01,
+    0x05, 0x08, 0x19, 0x01, 0x29, 0x05, 0x91, 0x02, 0x95, 0x01, 0x75, 0x03, 0x91, 0x01, 0x95, 0x06,
+    0x75, 0x08, 0x15, 0x00, 0x25, 0x65, 0x05, 0x07, 0x19, 0x00, 0x29, 0x65, 0x81, 0x00, 0xC0,
+};
+
+TEST(UsesNumberedReports, ReadsItemsNotBytes) {
+  struct Row {
+    const char* name;
+    std::vector<std::uint8_t> descriptor;
+    std::optional<bool> numbered;
+  };
+  const Row rows[] = {
+      {"vendor-defined, 63 bytes, unnumbered", kVendor63, false},
+      {"the same with report ID 1", WithReportId(kVendor63, 7), true},
+      {"keyboard", kKeyboard, false},
+      {"keyboard with a report ID", WithReportId(kKeyboard, 6), true},
+      {"0x85 as item data only", {0x26, 0x85, 0x00, 0x95, 0x85, 0x81, 0x02}, false},
+      {"0x85 inside a long item", {0xFE, 0x04, 0x10, 0x85, 0x01, 0x85, 0x85, 0xC0}, false},
+      {"report ID after a long item", {0xFE, 0x01, 0x10, 0x85, 0x85, 0x02}, true},
+      {"report ID with 4 data bytes", {0x87, 0x01, 0x00, 0x00, 0x00}, true},
+      {"empty", {}, false},
+      {"ends inside a short item", {0x06, 0x00}, std::nullopt},
+      {"ends inside a long item", {0xFE, 0x05, 0x10, 0x01}, std::nullopt},
+      {"long item header cut short", {0xC0, 0xFE, 0x05}, std::nullopt},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(UsesNumberedReports(row.descriptor.data(), row.descriptor.size()), row.numbered) << row.name;
+  }
+}
+
+}  // namespace
