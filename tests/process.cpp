@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 extern char** environ;
 
@@ -108,9 +109,31 @@ BackgroundProcess::BackgroundProcess(const std::vector<std::string>& argv) {
 }
 
 BackgroundProcess::~BackgroundProcess() {
-  ::kill(pid, SIGKILL);
-  ::waitpid(pid, nullptr, 0);
+  if (pid > 0) {
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
   ::close(out_fd);
+}
+
+std::string BackgroundProcess::Stop(int signal, double limit_seconds) {
+  ::kill(pid, signal);
+  auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(limit_seconds));
+  for (;;) {
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    pollfd entry{out_fd, POLLIN, 0};
+    if (left <= 0 || ::poll(&entry, 1, static_cast<int>(left)) <= 0) {
+      ::kill(pid, SIGKILL);
+      break;
+    }
+    char buffer[4096];
+    ssize_t got = ::read(out_fd, buffer, sizeof buffer);
+    if (got <= 0) break;
+    pending.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::waitpid(pid, nullptr, 0);
+  pid = -1;
+  return std::exchange(pending, {});
 }
 
 std::string BackgroundProcess::ReadLine(double limit_seconds) {

@@ -31,6 +31,10 @@ struct BackgroundProcess {
   // The next line of its output, without the line end; empty after limit_seconds.
   std::string ReadLine(double limit_seconds = 10);
 
+  // Sends the signal and gives back the rest of its output once it has exited; kills it
+  // when it has not exited after limit_seconds.
+  std::string Stop(int signal, double limit_seconds = 5);
+
   pid_t pid = -1;
   int out_fd = -1;
   std::string pending;
