@@ -71,11 +71,6 @@ std::string MissingPrerequisite() {
   return {};
 }
 
-bool InCi() {
-  const char* ci = std::getenv("CI");
-  return ci != nullptr && std::string(ci) == "true";
-}
-
 #define REQUIRE_RIG()                                       \
   do {                                                      \
     std::string missing = MissingPrerequisite();            \

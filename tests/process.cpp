@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <utility>
@@ -74,33 +75,47 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector
   pid_t pid = Spawn(argv, EnvironmentWith(env), out_fd, &err_fd);
   pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
   std::string* sinks[2] = {&result.out, &result.err};
-  while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) {
-      result.timed_out = true;
-      ::kill(pid, SIGKILL);
-      break;
-    }
-    if (::poll(fds, 2, static_cast<int>(left)) <= 0) continue;
-    for (int k = 0; k < 2; ++k) {
-      if (fds[k].fd < 0 || fds[k].revents == 0) continue;
-      char buffer[4096];
+  for (pollfd& entry : fds) ::fcntl(entry.fd, F_SETFL, O_NONBLOCK);
+  auto drain = [&](int k) {
+    char buffer[4096];
+    for (;;) {
       ssize_t got = ::read(fds[k].fd, buffer, sizeof buffer);
       if (got > 0) {
         sinks[k]->append(buffer, static_cast<std::size_t>(got));
-      } else {
+        continue;
+      }
+      if (got == 0) {
         ::close(fds[k].fd);
         fds[k].fd = -1;
       }
+      return;
+    }
+  };
+  int wait_status = 0;
+  bool exited = false;
+  // Until the program exits; a helper it left behind (such as a Wine server) may hold
+  // the pipes open for longer, and is not waited for.
+  while (!exited) {
+    if (Clock::now() >= deadline) {
+      result.timed_out = true;
+      ::kill(pid, SIGKILL);
+      ::waitpid(pid, &wait_status, 0);
+      break;
+    }
+    ::poll(fds, 2, 20);
+    for (int k = 0; k < 2; ++k) {
+      if (fds[k].fd >= 0) drain(k);
+    }
+    exited = ::waitpid(pid, &wait_status, WNOHANG) == pid;
+  }
+  for (int k = 0; k < 2; ++k) {
+    if (fds[k].fd >= 0) {
+      drain(k);
+      if (fds[k].fd >= 0) ::close(fds[k].fd);
     }
   }
-  for (pollfd& entry : fds) {
-    if (entry.fd >= 0) ::close(entry.fd);
-  }
-  int wait_status = 0;
-  ::waitpid(pid, &wait_status, 0);
   result.seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  result.status = WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
+  result.status = !result.timed_out && WIFEXITED(wait_status) ? WEXITSTATUS(wait_status) : -1;
   return result;
 }
 
@@ -153,4 +168,9 @@ std::string BackgroundProcess::ReadLine(double limit_seconds) {
     if (got <= 0) return {};
     pending.append(buffer, static_cast<std::size_t>(got));
   }
+}
+
+bool InCi() {
+  const char* ci = std::getenv("CI");
+  return ci != nullptr && std::string(ci) == "true";
 }

@@ -39,3 +39,6 @@ struct BackgroundProcess {
   int out_fd = -1;
   std::string pending;
 };
+
+// True in CI, where a test that cannot run must fail instead of skipping.
+bool InCi();

@@ -15,6 +15,12 @@ std::vector<std::string> Words(const std::string& text) {
   return words;
 }
 
+std::string Hex2(int value) {
+  char text[3];
+  std::snprintf(text, sizeof text, "%02X", value & 0xFF);
+  return text;
+}
+
 std::vector<std::uint8_t> Hex(const std::string& text) {
   std::vector<std::uint8_t> bytes;
   for (const std::string& word : Words(text)) bytes.push_back(static_cast<std::uint8_t>(std::stoul(word, nullptr, 16)));

@@ -65,6 +65,9 @@ inline std::string Received(const std::string& hex) { return Line(kReceivedLabel
 // The same text in code page 932.
 std::string ToCodePage932(const std::string& utf8);
 
+// A byte as two upper-case hex digits.
+std::string Hex2(int value);
+
 // Splits "A1 B2 00" into its words.
 std::vector<std::string> Words(const std::string& text);
 

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 inline constexpr std::uint16_t kSupplyVendorId = 0x0483;
@@ -13,9 +14,12 @@ using OutputReport = std::array<std::uint8_t, 64>;
 // answer from byte 1.
 using InputReport = std::array<std::uint8_t, 64>;
 
-// What the exchange needs to know of the device's reports.
+// What the exchange needs to know of the device's reports; always the power supply's own.
 struct DeviceCaps {
+  // Whether reports carry a report ID byte: hidraw leaves it out of unnumbered ones.
   bool numbered_reports = false;
+  // Bytes one read gives, report ID included, where the platform tells it; 0 when unknown.
+  std::size_t input_report_length = 0;
 };
 
 // The power supply, open for reading and writing; closed when the object goes.

@@ -1,0 +1,102 @@
+// The Windows tools, cross-built with MinGW-w64, run under Wine: morvish.exe against the
+// Linux simulator through the same exchanges as natively (only the error numbers are
+// Windows' own), and kestrow.exe's search through Wine's HID devices.
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <string>
+
+#include "tests/lan_rig.h"
+#include "tests/process.h"
+#include "tests/transcript.h"
+
+using namespace expected;
+
+namespace {
+
+constexpr long kWsaTimedOut = 10060;
+constexpr long kWsaRefused = 10061;
+constexpr double kWineSlack = 3;  // Wine's own start-up, on top of every time limit
+
+const Tool kMorvishExe{{WINE_PATH}, MORVISH_EXE_PATH, kWineSlack};
+const Tool kKestrowExe{{WINE_PATH}, KESTROW_EXE_PATH, kWineSlack};
+
+#define REQUIRE_WINE()                                                                     \
+  do {                                                                                     \
+    if (::access(WINE_PATH, X_OK) != 0) {                                                  \
+      if (InCi()) FAIL() << "Wine is missing (scripts/prepare-machine installs wine64)";  \
+      GTEST_SKIP() << "Wine is missing (scripts/prepare-machine installs wine64)";         \
+    }                                                                                      \
+  } while (false)
+
+class WindowsMorvish : public testing::TestWithParam<LanScenario> {};
+
+TEST_P(WindowsMorvish, PrintsTheWholeReport) {
+  REQUIRE_WINE();
+  CheckLanExchange(kMorvishExe, GetParam());
+}
+
+INSTANTIATE_TEST_SUITE_P(Wine, WindowsMorvish, testing::ValuesIn(LanExchanges({kWsaTimedOut, kWsaRefused})),
+                         [](const testing::TestParamInfo<LanScenario>& row) { return row.param.name; });
+
+TEST(WindowsMorvish, RefusedConnection) {
+  REQUIRE_WINE();
+  LoopbackPort closed(false);
+  ProcessResult result = RunProcess(LanCommand(kMorvishExe, "127.0.0.1", closed.port, "A1 B2 00 0D 0A"),
+                                    {"LC_ALL=C.UTF-8"}, 60);
+  EXPECT_EQ(result.out, ConnectFailed(kWsaRefused));
+  EXPECT_EQ(result.status, 3);
+}
+
+TEST(WindowsMorvish, BadCommandLinesNeverTouchTheNetwork) {
+  REQUIRE_WINE();
+  CheckBadLanCommandLines(kMorvishExe);
+}
+
+TEST(WindowsKestrow, PassesOverWinesDevicesAndEndsTheSearch) {
+  REQUIRE_WINE();
+  ProcessResult result = RunProcess(ToolCommand(kKestrowExe, Words("A1 B2 00 0D 0A")), {"LC_ALL=C.UTF-8"}, 60);
+  EXPECT_EQ(result.out, " !!! GetDeviceInterFace Error Code = 259\n" + kSupplyNotFound);
+  EXPECT_EQ(result.status, 3);
+}
+
+TEST(WindowsKestrow, RefusesCommandLinesBeforeTheSearch) {
+  REQUIRE_WINE();
+  std::string sixty_four;
+  for (int k = 0; k < 64; ++k) sixty_four += "01 ";
+  struct Row {
+    std::string args;
+    std::string out;
+  };
+  for (const Row& row : {Row{"A1 B2 00 0D", kArgumentCount}, Row{sixty_four, TooMany(63)},
+                         Row{"A1 B2 0x 0D 0A", InvalidByte("0x", 3)}}) {
+    ProcessResult result = RunProcess(ToolCommand(kKestrowExe, Words(row.args)), {"LC_ALL=C.UTF-8"}, 60);
+    EXPECT_EQ(result.out, row.out) << row.args;
+    EXPECT_EQ(result.status, 1) << row.args;
+  }
+}
+
+// Redirected output is code page 932 where that is the ANSI code page, UTF-8 elsewhere.
+TEST(WindowsEncoding, RedirectedOutputFollowsTheAnsiCodePage) {
+  REQUIRE_WINE();
+  LoopbackPort closed(false);
+  struct Row {
+    std::string env;
+    bool code_page_932;
+  };
+  for (const Row& row : {Row{"LANG=ja_JP.SJIS", true}, Row{"LANG=ja_JP.UTF-8", false}, Row{"LC_ALL=C.UTF-8", false}}) {
+    auto encode = [&](const std::string& text) { return row.code_page_932 ? ToCodePage932(text) : text; };
+    Simulator simulator({"--status", "07"});
+    ProcessResult answered =
+        RunProcess(LanCommand(kMorvishExe, "127.0.0.1", simulator.port, "A1 B2 00 0D 0A"), {row.env}, 60);
+    EXPECT_EQ(answered.out, encode(Sent("A1 B2 00 0D 0A") + Received("A1 B2 00 07 0D 0A") + kByStatus[7])) << row.env;
+    ProcessResult refused = RunProcess(LanCommand(kMorvishExe, "127.0.0.1", closed.port, "A1 B2 00 0D 0A"), {row.env}, 60);
+    EXPECT_EQ(refused.out, encode(ConnectFailed(kWsaRefused))) << row.env;
+    ProcessResult missing = RunProcess(ToolCommand(kKestrowExe, Words("A1 B2 00 0D 0A")), {row.env}, 60);
+    EXPECT_EQ(missing.out, encode(" !!! GetDeviceInterFace Error Code = 259\n" + kSupplyNotFound)) << row.env;
+  }
+}
+
+}  // namespace
