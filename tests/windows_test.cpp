@@ -99,4 +99,21 @@ TEST(WindowsEncoding, RedirectedOutputFollowsTheAnsiCodePage) {
   }
 }
 
+// On a console the texts go out as UTF-16 (WriteConsoleW), shown by Wine's terminal
+// console in the terminal's encoding; script(1) gives the tool a terminal.
+TEST(WindowsEncoding, ConsoleShowsTheJapaneseTexts) {
+  REQUIRE_WINE();
+  Simulator simulator({});
+  std::string command = std::string(WINE_PATH) + " " + MORVISH_EXE_PATH + " 127.0.0.1 " + simulator.port + " A1 B2 00 0D 0A";
+  ProcessResult result = RunProcess({"/usr/bin/script", "-qc", command, "/dev/null"}, {"LC_ALL=C.UTF-8"}, 60);
+  EXPECT_EQ(result.status, 0);
+  for (const std::string& text : {std::string("Send Command / 送信コマンド："), std::string("Receive Command / 受信コマンド："),
+                                   kSuccess.substr(1), std::string("A1 "), std::string("0A ")}) {
+    EXPECT_NE(result.out.find(text), std::string::npos) << text << " in " << result.out;
+  }
+  // Written as bytes, the transcript's NULs would reach the terminal as they are; through
+  // the console they become characters of its own.
+  EXPECT_EQ(result.out.find('\0'), std::string::npos);
+}
+
 }  // namespace
