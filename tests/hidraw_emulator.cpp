@@ -11,11 +11,14 @@
 //   numbered        input reports start with report ID 01, as on a numbered-report device
 //   report-size:N   pad each input report to N bytes (default 63) after any report ID
 //   fail-write      every write fails with EIO
+//   fail-read       every read fails with EIO
+//   vanish          once opened, the device is gone: every operation fails with ENODEV,
+//                   as when the supply is unplugged between search and write
 //   silent          never answer
 //   refuse-open     every open fails with EACCES, as for a node the user may not open
 //
 // It prints "ready" once mounted, then a line for each open and each write:
-// "NAME open", "NAME write XX XX ... (N bytes)".
+// "NAME open", "NAME write XX XX ... (N bytes)", "NAME read N" (N: the bytes asked for).
 
 #define FUSE_USE_VERSION 31
 #include <fuse.h>
@@ -42,6 +45,8 @@ struct Node {
   bool numbered = false;
   std::size_t report_size = 63;
   bool fail_write = false;
+  bool fail_read = false;
+  bool vanish = false;
   bool silent = false;
   bool refuse_open = false;
 };
@@ -89,6 +94,10 @@ Node ParseNode(const std::string& spec) {
       node.report_size = std::stoul(value);
     } else if (key == "fail-write") {
       node.fail_write = true;
+    } else if (key == "fail-read") {
+      node.fail_read = true;
+    } else if (key == "vanish") {
+      node.vanish = true;
     } else if (key == "silent") {
       node.silent = true;
     } else if (key == "refuse-open") {
@@ -162,6 +171,7 @@ int Write(const char*, const char* buffer, std::size_t size, off_t, fuse_file_in
     line += item;
   }
   Log(line + " (" + std::to_string(size) + " bytes)");
+  if (open->node->vanish) return -ENODEV;
   if (open->node->fail_write) return -EIO;
   if (!open->node->silent) open->pending = InputReportFor(*open->node, bytes, size);
   return static_cast<int>(size);
@@ -169,6 +179,9 @@ int Write(const char*, const char* buffer, std::size_t size, off_t, fuse_file_in
 
 int Read(const char*, char* buffer, std::size_t size, off_t, fuse_file_info* fi) {
   auto* open = reinterpret_cast<OpenNode*>(fi->fh);
+  Log(open->name + " read " + std::to_string(size));
+  if (open->node->vanish) return -ENODEV;
+  if (open->node->fail_read) return -EIO;
   if (open->pending.empty()) return -EAGAIN;
   // Like hidraw: one report per read, cut to the reader's buffer.
   std::size_t count = std::min(size, open->pending.size());
@@ -181,7 +194,11 @@ int Poll(const char*, fuse_file_info* fi, fuse_pollhandle* handle, unsigned* rev
   auto* open = reinterpret_cast<OpenNode*>(fi->fh);
   // Answers are queued by the write itself, so nobody ever needs waking later.
   if (handle != nullptr) fuse_pollhandle_destroy(handle);
-  *revents = POLLOUT | (open->pending.empty() ? 0u : static_cast<unsigned>(POLLIN));
+  if (open->node->vanish) {
+    *revents = POLLERR | POLLHUP;
+  } else {
+    *revents = POLLOUT | (open->pending.empty() ? 0u : static_cast<unsigned>(POLLIN));
+  }
   return 0;
 }
 

@@ -138,6 +138,7 @@ std::string WriteSeen(const std::string& node, const std::string& typed) {
 }
 
 std::string Opened(const std::string& node) { return node + " open"; }
+std::string ReadOf(const std::string& node, int size) { return node + " read " + std::to_string(size); }
 
 const std::string kSearchEnd = " !!! GetDeviceInterFace Error Code = 259\n";
 std::string CannotOpen(const std::string& path, int code) {
@@ -162,7 +163,15 @@ std::vector<Scenario> Exchanges() {
   const std::string command = "A1 B2 00 0D 0A";
   const std::string sent = Sent(command);
   const std::string success = sent + Received("A1 B2 00 00 0D 0A") + kSuccess;
-  const std::vector<std::string> used0 = {Opened("hidraw0"), WriteSeen("hidraw0", command)};
+  const std::vector<std::string> written0 = {Opened("hidraw0"), WriteSeen("hidraw0", command)};
+  // Without report IDs hidraw's reports come without the ID byte: 63 bytes of answer.
+  std::vector<std::string> used0 = written0;
+  used0.push_back(ReadOf("hidraw0", 63));
+  std::vector<std::string> used0_numbered = written0;
+  used0_numbered.push_back(ReadOf("hidraw0", 64));
+  Device long_reports = Supply("hidraw0", "report-size:100");
+  Device long_numbered = Supply("hidraw0", "numbered+report-size:100");
+  long_numbered.descriptor = kNumbered;
   std::string sixty_three = "A1 B2 00";
   for (int k = 3; k < 63; ++k) sixty_three += " " + HexId(static_cast<unsigned>(0x80 + k), 2);
   Device numbered = Supply("hidraw0", "numbered");
@@ -177,27 +186,31 @@ std::vector<Scenario> Exchanges() {
       {"Code6Prints23Bytes", {Supply("hidraw0")}, "A1 B2 06 0D 0A",
        Sent("A1 B2 06 0D 0A") + Received("A1 B2 06 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 0D 0A") +
            kSuccess,
-       0, {Opened("hidraw0"), WriteSeen("hidraw0", "A1 B2 06 0D 0A")}},
-      {"NumberedReportsAnswerFromByte1", {numbered}, command, success, 0, used0},
+       0, {Opened("hidraw0"), WriteSeen("hidraw0", "A1 B2 06 0D 0A"), ReadOf("hidraw0", 63)}},
+      {"NumberedReportsAnswerFromByte1", {numbered}, command, success, 0, used0_numbered},
+      {"ReportsLongerThan64BytesAreCut", {long_reports}, command, success, 0, used0},
+      {"NumberedReportsLongerThan64BytesAreCut", {long_numbered}, command, success, 0, used0_numbered},
       {"NoHidrawDirectory", {}, command, kSearchEnd + kSupplyNotFound, 3, {}, ClassDirectory::Missing},
       {"EmptyHidrawDirectory", {}, command, kSearchEnd + kSupplyNotFound, 3, {}},
       {"OnlyOtherDevicesAreNeverOpened", {Other("hidraw0", 0x1234, 0x0001), Other("hidraw1", 0x0483, 0x5740)},
        command, kSearchEnd + kSupplyNotFound, 3, {}},
       {"OthersPassedOver",
        {Other("hidraw0", 0x1234, 0x0001), Other("hidraw1", 0x0483, 0x5740), Supply("hidraw2")}, command, success, 0,
-       {Opened("hidraw2"), WriteSeen("hidraw2", command)}},
+       {Opened("hidraw2"), WriteSeen("hidraw2", command), ReadOf("hidraw2", 63)}},
       {"TwoSuppliesTheLowerNumberWins", {Supply("hidraw10", "status:01"), Supply("hidraw2")}, command, success, 0,
-       {Opened("hidraw2"), WriteSeen("hidraw2", command)}},
+       {Opened("hidraw2"), WriteSeen("hidraw2", command), ReadOf("hidraw2", 63)}},
       {"UnopenableNodeIsNamedAndTheNextUsed", {Supply("hidraw0", "refuse-open"), Supply("hidraw1")}, command,
        CannotOpen("/dev/hidraw0", 13) + success, 0,
-       {Opened("hidraw0"), Opened("hidraw1"), WriteSeen("hidraw1", command)}},
+       {Opened("hidraw0"), Opened("hidraw1"), WriteSeen("hidraw1", command), ReadOf("hidraw1", 63)}},
       {"MissingNode", {Supply("hidraw0", "")}, command,
        CannotOpen("/dev/hidraw0", 2) + kSearchEnd + kSupplyNotFound, 3, {}},
-      {"FailingWriteShowsNoSentLine", {Supply("hidraw0", "fail-write")}, command, kUsbSendFailed, 3, used0},
-      {"NoAnswerGivesUpAfterFiveSeconds", {Supply("hidraw0", "silent")}, command, sent + kUsbReceiveFailed, 3, used0,
+      {"FailingWriteShowsNoSentLine", {Supply("hidraw0", "fail-write")}, command, kUsbSendFailed, 3, written0},
+      {"VanishedBeforeTheWrite", {Supply("hidraw0", "vanish")}, command, kUsbSendFailed, 3, written0},
+      {"FailingRead", {Supply("hidraw0", "fail-read")}, command, sent + kUsbReceiveFailed, 3, used0},
+      {"NoAnswerGivesUpAfterFiveSeconds", {Supply("hidraw0", "silent")}, command, sent + kUsbReceiveFailed, 3, written0,
        ClassDirectory::Present, 4.8, 6.5},
       {"SixtyThreeBytesGoOut", {Supply("hidraw0")}, sixty_three, Sent(sixty_three) + Received("A1 B2 00 00 0D 0A") + kSuccess,
-       0, {Opened("hidraw0"), WriteSeen("hidraw0", sixty_three)}},
+       0, {Opened("hidraw0"), WriteSeen("hidraw0", sixty_three), ReadOf("hidraw0", 63)}},
   };
 }
 

@@ -61,11 +61,43 @@ std::vector<std::string> SimulatorArguments(const std::vector<std::string>& opti
 }
 }  // namespace
 
+FullListenQueue::FullListenQueue() {
+  listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  ::bind(listener, reinterpret_cast<sockaddr*>(&address), size);
+  ::listen(listener, 0);
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &size);
+  port = std::to_string(ntohs(address.sin_port));
+  // Never accepted, these fill the queue; later connection requests are dropped unanswered.
+  for (int k = 0; k < 3; ++k) {
+    int client = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    ::connect(client, reinterpret_cast<sockaddr*>(&address), size);
+    waiting.push_back(client);
+  }
+  ::usleep(100000);
+}
+
+FullListenQueue::~FullListenQueue() {
+  for (int client : waiting) ::close(client);
+  ::close(listener);
+}
+
 Simulator::Simulator(const std::vector<std::string>& options) : process(SimulatorArguments(options)) {
   port = process.ReadLine();
 }
 
 void PrintTo(const LanScenario& row, std::ostream* out) { *out << row.name; }
+
+namespace {
+std::string Repeat(const std::string& text, int times) {
+  std::string repeated;
+  for (int k = 0; k < times; ++k) repeated += text;
+  return repeated;
+}
+}  // namespace
 
 std::vector<LanScenario> LanExchanges(const ErrorNumbers& errors) {
   const std::string command = "A1 B2 00 0D 0A";
@@ -86,6 +118,13 @@ std::vector<LanScenario> LanExchanges(const ErrorNumbers& errors) {
        0},
       {"NoAnswerGivesUpAfterFiveSeconds", {"--silent"}, command, sent + ReceiveFailed(errors.timed_out), 3, 4.8, 6.5},
       {"ClosedWithoutAnswer", {"--close"}, command, sent + kClosedWithoutAnswer, 3},
+      {"ResetInTheMiddleOfTheAnswer", {"--reset-after", "3", "--pause", "100"}, code6,
+       Sent(code6) + ReceiveFailed(errors.reset), 3},
+      // The frame is whole after 23 bytes: the rest is never waited for.
+      {"SplitIn64PiecesEndsWithTheFrame", {"--answer", whole23 + " " + Repeat("FF ", 41), "--pieces", "64", "--pause", "10"},
+       code6, Sent(code6) + Received(whole23) + kSuccess, 0},
+      {"LongerThan64BytesStopsAt64", {"--answer", "A1 B2 20 00 " + Repeat("0D 0A ", 48)}, "A1 B2 20 0D 0A",
+       Sent("A1 B2 20 0D 0A") + Received("") + kMismatch, 2, 0, 0.5},
       {"SignedAndShortBytes", {}, "-1 +7 00 d 0a", Sent("FF 07 00 0D 0A") + Received("FF 07 00 00 0D 0A") + kSuccess, 0},
   };
   for (int status = 1; status <= 8; ++status) {

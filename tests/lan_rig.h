@@ -44,6 +44,7 @@ struct Simulator {
 struct ErrorNumbers {
   long timed_out;
   long refused;
+  long reset;
 };
 
 struct LanScenario {
@@ -63,6 +64,17 @@ std::vector<LanScenario> LanExchanges(const ErrorNumbers& errors);
 
 // Runs one row and checks output, status and time.
 void CheckLanExchange(const Tool& tool, const LanScenario& row);
+
+// A loopback port whose listen queue is full: connecting there gets no answer at all.
+struct FullListenQueue {
+  FullListenQueue();
+  ~FullListenQueue();
+  FullListenQueue(const FullListenQueue&) = delete;
+  FullListenQueue& operator=(const FullListenQueue&) = delete;
+  int listener = -1;
+  std::vector<int> waiting;
+  std::string port;
+};
 
 // Runs every refused command line and checks that each gets its message and status 1
 // and that nothing is contacted.

@@ -28,7 +28,7 @@ class MorvishExchange : public testing::TestWithParam<LanScenario> {};
 
 TEST_P(MorvishExchange, PrintsTheWholeReport) { CheckLanExchange(kMorvish, GetParam()); }
 
-INSTANTIATE_TEST_SUITE_P(Morvish, MorvishExchange, testing::ValuesIn(LanExchanges({ETIMEDOUT, ECONNREFUSED})),
+INSTANTIATE_TEST_SUITE_P(Morvish, MorvishExchange, testing::ValuesIn(LanExchanges({ETIMEDOUT, ECONNREFUSED, ECONNRESET})),
                          [](const testing::TestParamInfo<LanScenario>& row) { return row.param.name; });
 
 TEST(Morvish, SendsAll64BytesButPrintsOnlyTheTypedOnes) {
@@ -54,6 +54,15 @@ TEST(Morvish, RefusedConnection) {
   ProcessResult result = RunProcess(Command("127.0.0.1", closed.port, "A1 B2 00 0D 0A"), {kUtf8});
   EXPECT_EQ(result.out, ConnectFailed(ECONNREFUSED));
   EXPECT_EQ(result.status, 3);
+}
+
+TEST(Morvish, ConnectGivesUpAfterFiveSeconds) {
+  FullListenQueue unanswered;
+  ProcessResult result = RunProcess(Command("127.0.0.1", unanswered.port, "A1 B2 00 0D 0A"), {kUtf8});
+  EXPECT_EQ(result.out, ConnectFailed(ETIMEDOUT));
+  EXPECT_EQ(result.status, 3);
+  EXPECT_GE(result.seconds, 4.8);
+  EXPECT_LE(result.seconds, 6.5);
 }
 
 TEST(Morvish, BadCommandLinesNeverTouchTheNetwork) { CheckBadLanCommandLines(kMorvish); }

@@ -39,6 +39,7 @@ constexpr std::string_view kUsage =
     "  --pieces N      send the answer in N writes (default 1)\n"
     "  --pause MS      pause between the writes (default 100)\n"
     "  --short N       send only the first N bytes of the answer\n"
+    "  --reset-after N send the first N bytes of the answer, pause, then reset the connection\n"
     "  --silent        never answer; wait for the client to close\n"
     "  --close         close the connection without answering\n";
 
@@ -53,6 +54,7 @@ struct Options {
   std::size_t pieces = 1;
   int pause_ms = 100;
   std::size_t short_length = 0;  // 0: the whole answer
+  std::size_t reset_after = 0;   // 0: no reset
   Behaviour behaviour = Behaviour::Answer;
   std::string address;
   std::string port;
@@ -119,6 +121,8 @@ Options ReadOptions(int argc, char** argv) {
       options.pause_ms = static_cast<int>(Number(value(), 0, 60000, "pause"));
     } else if (arg == "--short") {
       options.short_length = Number(value(), 1, 256, "short length");
+    } else if (arg == "--reset-after") {
+      options.reset_after = Number(value(), 1, 256, "reset length");
     } else if (arg == "--silent") {
       options.behaviour = Behaviour::Silent;
     } else if (arg == "--close") {
@@ -198,7 +202,8 @@ std::vector<std::uint8_t> AnswerFor(const Options& options, const CommandBuffer&
     Answer built = BuildAnswer(command, options.status);
     answer.assign(built.bytes.begin(), built.bytes.begin() + static_cast<long>(built.length));
   }
-  if (options.short_length != 0 && options.short_length < answer.size()) answer.resize(options.short_length);
+  std::size_t cut = options.reset_after != 0 ? options.reset_after : options.short_length;
+  if (cut != 0 && cut < answer.size()) answer.resize(cut);
   return answer;
 }
 
@@ -222,13 +227,24 @@ void DrainUntilClosed(int fd) {
   }
 }
 
+// Closes with a reset instead of an orderly close, as a peer that crashes does.
+void Reset(int fd, const Options& options) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(options.pause_ms));
+  linger abort{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+}
+
 void Serve(int client, const Options& options) {
   CommandBuffer command{};
   std::size_t count = ReadCommand(client, command);
   LogCommand(command, count);
   if (count == command.size() && options.behaviour != Behaviour::Close) {
     if (options.behaviour == Behaviour::Answer) SendInPieces(client, AnswerFor(options, command), options);
-    DrainUntilClosed(client);
+    if (options.reset_after != 0) {
+      Reset(client, options);
+    } else {
+      DrainUntilClosed(client);
+    }
   }
   ::close(client);
 }
