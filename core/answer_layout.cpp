@@ -7,9 +7,8 @@ namespace {
 constexpr std::array<std::uint8_t, 15> kLengthByCode{6, 8, 7, 8, 9, 8, 23, 7, 10, 7, 7, 7, 7, 7, 7};
 
 constexpr std::array<std::wstring_view, 8> kErrorByStatus{
-    std::wstring_view{},        texts::kNoHeader,          texts::kNoFooter,
-    texts::kBadInstruction,     texts::kChannelOutOfRange, texts::kAddressOutOfRange,
-    texts::kBadFormat,          texts::kKnobInUse,
+    std::wstring_view{},       texts::kNoHeader,          texts::kNoFooter,  texts::kBadInstruction,
+    texts::kChannelOutOfRange, texts::kAddressOutOfRange, texts::kBadFormat, texts::kKnobInUse,
 };
 
 constexpr std::size_t kShortestFrame = 6;

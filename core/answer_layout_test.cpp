@@ -30,10 +30,10 @@ TEST(SelectVerdict, StatusPicksTheMessage) {
     std::wstring_view message;
   };
   const Row rows[] = {
-      {1, texts::kNoHeader},           {2, texts::kNoFooter},          {3, texts::kBadInstruction},
-      {4, texts::kChannelOutOfRange},  {5, texts::kAddressOutOfRange}, {6, texts::kBadFormat},
-      {7, texts::kKnobInUse},          {8, texts::kUnexpected},        {0x7F, texts::kUnexpected},
-      {0x80, texts::kUnexpected},      {0xFF, texts::kUnexpected},
+      {1, texts::kNoHeader},          {2, texts::kNoFooter},          {3, texts::kBadInstruction},
+      {4, texts::kChannelOutOfRange}, {5, texts::kAddressOutOfRange}, {6, texts::kBadFormat},
+      {7, texts::kKnobInUse},         {8, texts::kUnexpected},        {0x7F, texts::kUnexpected},
+      {0x80, texts::kUnexpected},     {0xFF, texts::kUnexpected},
   };
   for (const Row& row : rows) {
     // Echo and footer are broken on purpose: only status 0 looks at them.
@@ -81,7 +81,7 @@ TEST(BuildAnswer, IsWhatAHealthyUnitSaysForEveryCode) {
     std::copy_n(built.bytes.begin(), built.length, answer.begin());
     std::size_t length = ResponseLength(answer[2]);
     EXPECT_EQ(SelectVerdict(command, answer, length).success, length != 0) << "code " << code;
-    EXPECT_EQ(built.length, length != 0 ? length : 6u);
+    EXPECT_EQ(built.length, length != 0 ? length : 6U);
     EXPECT_TRUE(AnswerIsWhole(answer, built.length) || length == 0) << "code " << code;
   }
 }
@@ -99,8 +99,14 @@ TEST(AnswerIsWhole, WaitsForTheCodeAndThenItsLength) {
 
 TEST(FormatByteItems, TwoUpperCaseDigitsBlankAndNul) {
   const std::uint8_t bytes[] = {0x0D, 0x05, 0xAB, 0x00};
-  EXPECT_EQ(FormatByteItems(bytes, 4), std::string("0D \0" "05 \0" "AB \0" "00 \0", 16));
+  EXPECT_EQ(FormatByteItems(bytes, 4), std::string("0D \0"
+                                                   "05 \0"
+                                                   "AB \0"
+                                                   "00 \0",
+                                                   16));
   EXPECT_EQ(FormatByteItems(bytes, 0), "");
+  EXPECT_EQ(FormatHexWords(bytes, 4), "0D 05 AB 00");
+  EXPECT_EQ(FormatHexWords(bytes, 0), "");
 }
 
 }  // namespace

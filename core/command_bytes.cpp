@@ -9,7 +9,7 @@ std::optional<std::uint8_t> ConvertCommandByte(const char* argument) {
   char* end = nullptr;
   long value = std::strtol(argument, &end, 16);
   if (end != argument + length) return std::nullopt;
-  return static_cast<std::uint8_t>(static_cast<unsigned long>(value) & 0xFFu);
+  return static_cast<std::uint8_t>(static_cast<unsigned long>(value) & 0xFFU);
 }
 
 ParsedCommand ParseCommandBytes(int argc, const char* const* argv, int first, std::size_t max_bytes) {

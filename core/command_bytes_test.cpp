@@ -13,12 +13,13 @@ TEST(ConvertCommandByte, AcceptsOnlyArgumentsItUsesWhole) {
     std::optional<std::uint8_t> byte;
   };
   const Row rows[] = {
-      {"d", 0x0D},  {"0d", 0x0D},       {"0D", 0x0D},       {"D", 0x0D},         {"ff", 0xFF},
-      {"FF", 0xFF}, {"7", 0x07},        {"00", 0x00},       {"-1", 0xFF},        {"-F", 0xF1},
-      {"+7", 0x07}, {" d", 0x0D},       {"1FF", std::nullopt}, {"1g", std::nullopt}, {"d ", std::nullopt},
-      {"0x41", std::nullopt}, {"0x", std::nullopt}, {"0X", std::nullopt}, {"zz", std::nullopt},
-      {"g0", std::nullopt},   {"x1", std::nullopt}, {"", std::nullopt},   {"-", std::nullopt},
-      {"+", std::nullopt},    {" ", std::nullopt},  {"+-", std::nullopt}, {"100", std::nullopt},
+      {"d", 0x0D},           {"0d", 0x0D},         {"0D", 0x0D},          {"D", 0x0D},
+      {"ff", 0xFF},          {"FF", 0xFF},         {"7", 0x07},           {"00", 0x00},
+      {"-1", 0xFF},          {"-F", 0xF1},         {"+7", 0x07},          {" d", 0x0D},
+      {"1FF", std::nullopt}, {"1g", std::nullopt}, {"d ", std::nullopt},  {"0x41", std::nullopt},
+      {"0x", std::nullopt},  {"0X", std::nullopt}, {"zz", std::nullopt},  {"g0", std::nullopt},
+      {"x1", std::nullopt},  {"", std::nullopt},   {"-", std::nullopt},   {"+", std::nullopt},
+      {" ", std::nullopt},   {"+-", std::nullopt}, {"100", std::nullopt},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(ConvertCommandByte(row.argument), row.byte) << '"' << row.argument << '"';
@@ -38,7 +39,7 @@ TEST(ParseCommandBytes, FillsBufferInOrderAndZeroesTheRest) {
   Args args({"tool", "addr", "port", "A1", "B2", "00", "0D", "0A"});
   ParsedCommand parsed = ParseCommandBytes(args.argc(), args.pointers.data(), 3, 64);
   ASSERT_EQ(parsed.error, CommandError::None);
-  EXPECT_EQ(parsed.count, 5u);
+  EXPECT_EQ(parsed.count, 5U);
   CommandBuffer expected{0xA1, 0xB2, 0x00, 0x0D, 0x0A};
   EXPECT_EQ(parsed.bytes, expected);
 }
@@ -56,8 +57,8 @@ TEST(ParseCommandBytes, RefusesMoreBytesThanTheTransportCarries) {
     std::size_t max;
     CommandError error;
   };
-  for (Row row : {Row{64, 64, CommandError::None}, Row{65, 64, CommandError::TooMany},
-                  Row{63, 63, CommandError::None}, Row{64, 63, CommandError::TooMany}}) {
+  for (Row row : {Row{64, 64, CommandError::None}, Row{65, 64, CommandError::TooMany}, Row{63, 63, CommandError::None},
+                  Row{64, 63, CommandError::TooMany}}) {
     std::vector<std::string> words{"tool"};
     for (std::size_t k = 0; k < row.given; ++k) words.push_back(k == row.given - 1 ? "7E" : "01");
     Args args(words);

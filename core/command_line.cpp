@@ -11,8 +11,7 @@ bool CheckArgumentCount(int argc, std::size_t needed) {
   return false;
 }
 
-std::optional<ParsedCommand> ReadCommandBytes(int argc, const char* const* argv, int first,
-                                              std::size_t max_bytes) {
+std::optional<ParsedCommand> ReadCommandBytes(int argc, const char* const* argv, int first, std::size_t max_bytes) {
   ParsedCommand command = ParseCommandBytes(argc, argv, first, max_bytes);
   switch (command.error) {
     case CommandError::None:

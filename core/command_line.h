@@ -12,5 +12,4 @@ bool CheckArgumentCount(int argc, std::size_t needed);
 
 // Parses the command bytes from argv[first] on (see ParseCommandBytes); prints the
 // too-many or invalid-byte message and gives back nothing when they are refused.
-std::optional<ParsedCommand> ReadCommandBytes(int argc, const char* const* argv, int first,
-                                              std::size_t max_bytes);
+std::optional<ParsedCommand> ReadCommandBytes(int argc, const char* const* argv, int first, std::size_t max_bytes);

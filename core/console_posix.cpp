@@ -57,7 +57,8 @@ bool LocaleEncodesAllTexts() {
 }  // namespace
 
 void StartConsole() {
-  std::setlocale(LC_ALL, "");
+  // Without a usable locale the C locale stays, and the texts go out as UTF-8.
+  (void)std::setlocale(LC_ALL, "");
   use_locale_encoding = LocaleEncodesAllTexts();
 }
 
@@ -70,6 +71,8 @@ void WriteText(std::wstring_view text) {
   WriteBytes(out);
 }
 
-void WriteBytes(std::string_view bytes) { std::fwrite(bytes.data(), 1, bytes.size(), stdout); }
+// A standard output that cannot be written to has nowhere to report it; the exit status
+// still tells the caller how the exchange went.
+void WriteBytes(std::string_view bytes) { (void)std::fwrite(bytes.data(), 1, bytes.size(), stdout); }
 
-void FlushConsole() { std::fflush(stdout); }
+void FlushConsole() { (void)std::fflush(stdout); }

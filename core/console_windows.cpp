@@ -35,7 +35,8 @@ std::wstring Widen(std::string_view bytes, UINT code_page) {
 
 std::string Narrow(std::wstring_view text, UINT code_page) {
   if (text.empty()) return {};
-  int size = WideCharToMultiByte(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  int size =
+      WideCharToMultiByte(code_page, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
   std::string bytes(static_cast<std::size_t>(size), '\0');
   WideCharToMultiByte(code_page, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr, nullptr);
   return bytes;
@@ -44,7 +45,7 @@ std::string Narrow(std::wstring_view text, UINT code_page) {
 }  // namespace
 
 void StartConsole() {
-  std::setlocale(LC_ALL, "");
+  (void)std::setlocale(LC_ALL, "");
   output = GetStdHandle(STD_OUTPUT_HANDLE);
   DWORD mode = 0;
   to_console = GetConsoleMode(output, &mode) != 0;

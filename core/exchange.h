@@ -4,9 +4,9 @@
 
 #include "core/answer_layout.h"
 #include "core/command_bytes.h"
+#include "core/command_line.h"
 #include "core/console.h"
 #include "core/exit_status.h"
 #include "core/report.h"
 #include "core/texts.h"
-#include "core/command_line.h"
 #include "core/tool_info.h"

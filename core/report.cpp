@@ -13,19 +13,34 @@ void PrintLine(std::wstring_view label, const std::uint8_t* bytes, std::size_t c
   FlushConsole();
 }
 
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
+void AppendHex(std::string& out, std::uint8_t byte) {
+  out += kHexDigits[byte >> 4];
+  out += kHexDigits[byte & 0x0F];
+}
+
 }  // namespace
 
 std::string FormatByteItems(const std::uint8_t* bytes, std::size_t count) {
-  static constexpr char kDigits[] = "0123456789ABCDEF";
   std::string items;
   items.reserve(count * 4);
   for (std::size_t k = 0; k < count; ++k) {
-    items += kDigits[bytes[k] >> 4];
-    items += kDigits[bytes[k] & 0x0F];
+    AppendHex(items, bytes[k]);
     items += ' ';
     items += '\0';
   }
   return items;
+}
+
+std::string FormatHexWords(const std::uint8_t* bytes, std::size_t count) {
+  std::string words;
+  words.reserve(count * 3);
+  for (std::size_t k = 0; k < count; ++k) {
+    if (k > 0) words += ' ';
+    AppendHex(words, bytes[k]);
+  }
+  return words;
 }
 
 void PrintSentCommand(const CommandBuffer& command, std::size_t count) {

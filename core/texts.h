@@ -33,8 +33,7 @@ inline constexpr std::wstring_view kInvalidByte =
 inline constexpr std::wstring_view kTooManyBytes =
     L"\nToo many command bytes: at most %d. 送信コマンドのバイト数が多すぎます。\n";
 inline constexpr std::wstring_view kInvalidPort = L"\nInvalid port \"%s\". ポート番号が正しくありません。\n";
-inline constexpr std::wstring_view kInvalidAddress =
-    L"\nInvalid address \"%s\". アドレスが正しくありません。\n";
+inline constexpr std::wstring_view kInvalidAddress = L"\nInvalid address \"%s\". アドレスが正しくありません。\n";
 
 // LAN transport.
 inline constexpr std::wstring_view kSocketStartupFailed = L"\nWSAStartup failed with error: %d\n";
@@ -55,13 +54,32 @@ inline constexpr std::wstring_view kUsbReceiveFailed = L"\nLAN電源・USB電源
 // All of the above: the console uses the locale's own encoding only when it can
 // encode every one of them, so that no message is ever lost to the locale.
 inline constexpr std::array kAll{
-    kSentLabel,          kReceivedLabel,     kSuccess,          kMismatch,
-    kNoHeader,           kNoFooter,          kBadInstruction,   kChannelOutOfRange,
-    kAddressOutOfRange,  kBadFormat,         kKnobInUse,        kUnexpected,
-    kArgumentCount,      kInvalidByte,       kTooManyBytes,     kInvalidPort,
-    kInvalidAddress,     kSocketStartupFailed, kSocketFailed,   kConnectFailed,
-    kSendFailed,         kReceiveFailed,     kClosedWithoutAnswer, kSupplyNotFound,
-    kUsbSendFailed,      kUsbReceiveFailed,
+    kSentLabel,
+    kReceivedLabel,
+    kSuccess,
+    kMismatch,
+    kNoHeader,
+    kNoFooter,
+    kBadInstruction,
+    kChannelOutOfRange,
+    kAddressOutOfRange,
+    kBadFormat,
+    kKnobInUse,
+    kUnexpected,
+    kArgumentCount,
+    kInvalidByte,
+    kTooManyBytes,
+    kInvalidPort,
+    kInvalidAddress,
+    kSocketStartupFailed,
+    kSocketFailed,
+    kConnectFailed,
+    kSendFailed,
+    kReceiveFailed,
+    kClosedWithoutAnswer,
+    kSupplyNotFound,
+    kUsbSendFailed,
+    kUsbReceiveFailed,
 };
 
 }  // namespace texts

@@ -5,8 +5,7 @@
 #include "core/console.h"
 #include "core/exit_status.h"
 
-std::optional<int> AnswerInfoRequest(int argc, const char* const* argv, std::string_view tool,
-                                     std::string_view usage) {
+std::optional<int> AnswerInfoRequest(int argc, const char* const* argv, std::string_view tool, std::string_view usage) {
   if (argc != 2) return std::nullopt;
   std::string_view argument = argv[1];
   if (argument == "-h" || argument == "--help") {

@@ -6,5 +6,4 @@
 
 // When the only argument asks for help or the version, prints it and gives back the
 // exit status (0); otherwise gives back nothing and prints nothing.
-std::optional<int> AnswerInfoRequest(int argc, const char* const* argv, std::string_view tool,
-                                     std::string_view usage);
+std::optional<int> AnswerInfoRequest(int argc, const char* const* argv, std::string_view tool, std::string_view usage);

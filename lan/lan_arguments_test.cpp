@@ -10,10 +10,21 @@ TEST(ParsePort, DecimalDigitsFromOneTo65535) {
     std::optional<std::uint16_t> port;
   };
   const Row rows[] = {
-      {"1", 1},          {"502", 502},          {"65535", 65535},      {"00080", 80},
-      {"0", std::nullopt}, {"65536", std::nullopt}, {"70000", std::nullopt}, {"", std::nullopt},
-      {"abc", std::nullopt}, {"80a", std::nullopt}, {" 80", std::nullopt}, {"+80", std::nullopt},
-      {"-1", std::nullopt}, {"99999999999999999999999", std::nullopt}, {"0x50", std::nullopt},
+      {"1", 1},
+      {"502", 502},
+      {"65535", 65535},
+      {"00080", 80},
+      {"0", std::nullopt},
+      {"65536", std::nullopt},
+      {"70000", std::nullopt},
+      {"", std::nullopt},
+      {"abc", std::nullopt},
+      {"80a", std::nullopt},
+      {" 80", std::nullopt},
+      {"+80", std::nullopt},
+      {"-1", std::nullopt},
+      {"99999999999999999999999", std::nullopt},
+      {"0x50", std::nullopt},
   };
   for (const Row& row : rows) EXPECT_EQ(ParsePort(row.text), row.port) << '"' << row.text << '"';
 }
@@ -25,9 +36,9 @@ TEST(ParseNumericAddress, NumbersOnlyNeverNames) {
     bool ipv6;
   };
   const Row rows[] = {
-      {"192.168.0.10", true, false}, {"127.0.0.1", true, false}, {"::1", true, true},
-      {"fe80::1", true, true},       {"localhost", false, false}, {"1.2.3", false, false},
-      {"256.1.1.1", false, false},   {"", false, false},          {" 127.0.0.1", false, false},
+      {"192.168.0.10", true, false}, {"127.0.0.1", true, false},   {"::1", true, true},
+      {"fe80::1", true, true},       {"localhost", false, false},  {"1.2.3", false, false},
+      {"256.1.1.1", false, false},   {"", false, false},           {" 127.0.0.1", false, false},
       {"127.0.0.1 ", false, false},  {"0x7f.0.0.1", false, false}, {"example.com", false, false},
   };
   for (const Row& row : rows) {

@@ -21,7 +21,7 @@ bool ParseNumericAddress(const char* text, NetAddress& address);
 // Keeps the platform's socket library started while it lives. error is 0 when it started.
 struct SocketLibrary {
   SocketLibrary();
-  ~SocketLibrary();
+  ~SocketLibrary();  // NOLINT(performance-trivially-destructible): Windows stops its library here
   SocketLibrary(const SocketLibrary&) = delete;
   SocketLibrary& operator=(const SocketLibrary&) = delete;
   long error = 0;

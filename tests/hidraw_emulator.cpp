@@ -26,8 +26,8 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdlib>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <map>
 #include <optional>
@@ -36,6 +36,7 @@
 
 #include "core/answer_layout.h"
 #include "core/command_bytes.h"
+#include "core/report.h"
 
 namespace {
 
@@ -58,14 +59,17 @@ struct OpenNode {
 };
 
 std::map<std::string, Node> nodes;
+// Open files by their handle number: the file system runs on one thread.
+std::map<std::uint64_t, OpenNode> open_files;
+std::uint64_t next_handle = 1;
 
 void Log(const std::string& line) {
-  std::printf("%s\n", line.c_str());
-  std::fflush(stdout);
+  (void)std::printf("%s\n", line.c_str());
+  (void)std::fflush(stdout);
 }
 
 [[noreturn]] void Usage(const std::string& why) {
-  std::fprintf(stderr, "hidraw-emulator: %s\n", why.c_str());
+  (void)std::fprintf(stderr, "hidraw-emulator: %s\n", why.c_str());
   std::exit(2);
 }
 
@@ -130,7 +134,9 @@ std::vector<std::uint8_t> InputReportFor(const Node& node, const std::uint8_t* o
   return answer;
 }
 
-int GetAttr(const char* path, struct stat* st, fuse_file_info*) {
+OpenNode& Opened(const fuse_file_info* fi) { return open_files.at(fi->fh); }
+
+int GetAttr(const char* path, struct stat* st, fuse_file_info* /*fi*/) {
   std::memset(st, 0, sizeof *st);
   if (std::strcmp(path, "/") == 0) {
     st->st_mode = S_IFDIR | 0755;
@@ -143,7 +149,8 @@ int GetAttr(const char* path, struct stat* st, fuse_file_info*) {
   return 0;
 }
 
-int ReadDir(const char*, void* buffer, fuse_fill_dir_t fill, off_t, fuse_file_info*, fuse_readdir_flags) {
+int ReadDir(const char* /*path*/, void* buffer, fuse_fill_dir_t fill, off_t /*offset*/, fuse_file_info* /*fi*/,
+            fuse_readdir_flags /*flags*/) {
   fill(buffer, ".", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
   fill(buffer, "..", nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
   for (const auto& entry : nodes) fill(buffer, entry.first.c_str(), nullptr, 0, static_cast<fuse_fill_dir_flags>(0));
@@ -155,30 +162,25 @@ int Open(const char* path, fuse_file_info* fi) {
   if (node == nullptr) return -ENOENT;
   Log(std::string(path + 1) + " open");
   if (node->refuse_open) return -EACCES;
-  fi->fh = reinterpret_cast<std::uint64_t>(new OpenNode{path + 1, node, {}});
+  fi->fh = next_handle++;
+  open_files[fi->fh] = OpenNode{path + 1, node, {}};
   fi->direct_io = 1;
   fi->nonseekable = 1;
   return 0;
 }
 
-int Write(const char*, const char* buffer, std::size_t size, off_t, fuse_file_info* fi) {
-  auto* open = reinterpret_cast<OpenNode*>(fi->fh);
+int Write(const char* /*path*/, const char* buffer, std::size_t size, off_t /*offset*/, fuse_file_info* fi) {
+  OpenNode* open = &Opened(fi);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(buffer);
-  std::string line = open->name + " write";
-  char item[4];
-  for (std::size_t k = 0; k < size; ++k) {
-    std::snprintf(item, sizeof item, " %02X", bytes[k]);
-    line += item;
-  }
-  Log(line + " (" + std::to_string(size) + " bytes)");
+  Log(open->name + " write " + FormatHexWords(bytes, size) + " (" + std::to_string(size) + " bytes)");
   if (open->node->vanish) return -ENODEV;
   if (open->node->fail_write) return -EIO;
   if (!open->node->silent) open->pending = InputReportFor(*open->node, bytes, size);
   return static_cast<int>(size);
 }
 
-int Read(const char*, char* buffer, std::size_t size, off_t, fuse_file_info* fi) {
-  auto* open = reinterpret_cast<OpenNode*>(fi->fh);
+int Read(const char* /*path*/, char* buffer, std::size_t size, off_t /*offset*/, fuse_file_info* fi) {
+  OpenNode* open = &Opened(fi);
   Log(open->name + " read " + std::to_string(size));
   if (open->node->vanish) return -ENODEV;
   if (open->node->fail_read) return -EIO;
@@ -190,20 +192,20 @@ int Read(const char*, char* buffer, std::size_t size, off_t, fuse_file_info* fi)
   return static_cast<int>(count);
 }
 
-int Poll(const char*, fuse_file_info* fi, fuse_pollhandle* handle, unsigned* revents) {
-  auto* open = reinterpret_cast<OpenNode*>(fi->fh);
+int Poll(const char* /*path*/, fuse_file_info* fi, fuse_pollhandle* handle, unsigned* revents) {
+  const OpenNode* open = &Opened(fi);
   // Answers are queued by the write itself, so nobody ever needs waking later.
   if (handle != nullptr) fuse_pollhandle_destroy(handle);
   if (open->node->vanish) {
     *revents = POLLERR | POLLHUP;
   } else {
-    *revents = POLLOUT | (open->pending.empty() ? 0u : static_cast<unsigned>(POLLIN));
+    *revents = POLLOUT | (open->pending.empty() ? 0U : static_cast<unsigned>(POLLIN));
   }
   return 0;
 }
 
-int Release(const char*, fuse_file_info* fi) {
-  delete reinterpret_cast<OpenNode*>(fi->fh);
+int Release(const char* /*path*/, fuse_file_info* fi) {
+  open_files.erase(fi->fh);
   return 0;
 }
 

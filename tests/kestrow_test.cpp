@@ -42,14 +42,17 @@ struct Device {
   std::vector<std::uint8_t> descriptor = kUnnumbered;
 };
 
-Device Supply(const std::string& name, const std::string& behaviour = "answer") { return {name, 0x0483, 0x5750, behaviour}; }
+Device Supply(const std::string& name, const std::string& behaviour = "answer") {
+  return {name, 0x0483, 0x5750, behaviour};
+}
 Device Other(const std::string& name, std::uint16_t vendor, std::uint16_t product) { return {name, vendor, product}; }
 
 enum class ClassDirectory { Present, Missing };
 
-std::string HexId(unsigned value, int digits) {
-  char text[16];
-  std::snprintf(text, sizeof text, "%0*X", digits, value);
+// The value as 8 hex digits, as uevent writes identifiers.
+std::string HexId(unsigned value) {
+  std::string text;
+  for (int shift = 24; shift >= 0; shift -= 8) text += Hex2(static_cast<int>(value >> shift));
   return text;
 }
 
@@ -71,13 +74,13 @@ std::string MissingPrerequisite() {
   return {};
 }
 
-#define REQUIRE_RIG()                                       \
-  do {                                                      \
-    std::string missing = MissingPrerequisite();            \
-    if (!missing.empty()) {                                 \
-      if (InCi()) FAIL() << missing;                        \
-      GTEST_SKIP() << missing;                              \
-    }                                                       \
+#define REQUIRE_RIG()                            \
+  do {                                           \
+    std::string missing = MissingPrerequisite(); \
+    if (!missing.empty()) {                      \
+      if (InCi()) FAIL() << missing;             \
+      GTEST_SKIP() << missing;                   \
+    }                                            \
   } while (false)
 
 UsbRun RunKestrow(const std::vector<Device>& devices, const std::vector<std::string>& args,
@@ -95,21 +98,21 @@ UsbRun RunKestrow(const std::vector<Device>& devices, const std::vector<std::str
   std::string binds;
   for (const Device& device : devices) {
     fs::path entry = classes / "hidraw" / device.name / "device";
-    WriteFile(entry / "uevent", "DRIVER=hid-generic\nHID_ID=0003:" + HexId(device.vendor, 8) + ":" +
-                                    HexId(device.product, 8) + "\nHID_NAME=Test device\n");
+    WriteFile(entry / "uevent", "DRIVER=hid-generic\nHID_ID=0003:" + HexId(device.vendor) + ":" +
+                                    HexId(device.product) + "\nHID_NAME=Test device\n");
     WriteFile(entry / "report_descriptor", std::string(device.descriptor.begin(), device.descriptor.end()));
     if (device.behaviour.empty()) continue;
     emulator.push_back(device.name + "=" + device.behaviour);
-    binds += ": > /dev/" + device.name + " && mount --bind " + (nodes / device.name).string() + " /dev/" +
-             device.name + " || exit 99\n";
+    binds += ": > /dev/" + device.name + " && mount --bind " + (nodes / device.name).string() + " /dev/" + device.name +
+             " || exit 99\n";
   }
   BackgroundProcess nodes_process(emulator);
   EXPECT_EQ(nodes_process.ReadLine(), "ready");
 
   std::string script = "mount --bind " + classes.string() + " /sys/class || exit 99\n" +
                        "mount -t tmpfs none /dev || exit 99\n" + binds + "exec \"$@\"\n";
-  std::vector<std::string> argv{"/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c",
-                                script, "sh", KESTROW_PATH};
+  std::vector<std::string> argv{
+      "/usr/bin/unshare", "--mount", "--propagation", "private", "/bin/sh", "-c", script, "sh", KESTROW_PATH};
   argv.insert(argv.end(), args.begin(), args.end());
   UsbRun run{RunProcess(argv, {locale}), {}};
 
@@ -129,11 +132,7 @@ UsbRun RunKestrow(const std::vector<Device>& devices, const std::vector<std::str
 std::string WriteSeen(const std::string& node, const std::string& typed) {
   std::vector<std::uint8_t> bytes = Hex(typed);
   std::string line = node + " write 00";
-  for (std::size_t k = 0; k < 63; ++k) {
-    char item[4];
-    std::snprintf(item, sizeof item, " %02X", k < bytes.size() ? bytes[k] : 0);
-    line += item;
-  }
+  for (std::size_t k = 0; k < 63; ++k) line += " " + Hex2(k < bytes.size() ? bytes[k] : 0);
   return line + " (64 bytes)";
 }
 
@@ -173,44 +172,80 @@ std::vector<Scenario> Exchanges() {
   Device long_numbered = Supply("hidraw0", "numbered+report-size:100");
   long_numbered.descriptor = kNumbered;
   std::string sixty_three = "A1 B2 00";
-  for (int k = 3; k < 63; ++k) sixty_three += " " + HexId(static_cast<unsigned>(0x80 + k), 2);
+  for (int k = 3; k < 63; ++k) sixty_three += " " + Hex2(0x80 + k);
   Device numbered = Supply("hidraw0", "numbered");
   numbered.descriptor = kNumbered;
   Device unnumbered_raw = Supply("hidraw0", "raw:A1,B3,00,00,0D,0A");
 
   return {
       {"Success", {Supply("hidraw0")}, command, success, 0, used0},
-      {"ErrorStatus", {Supply("hidraw0", "status:05")}, command,
-       sent + Received("A1 B2 00 05 0D 0A") + kByStatus[5], 2, used0},
+      {"ErrorStatus",
+       {Supply("hidraw0", "status:05")},
+       command,
+       sent + Received("A1 B2 00 05 0D 0A") + kByStatus[5],
+       2,
+       used0},
       {"EchoMismatch", {unnumbered_raw}, command, sent + Received("A1 B3 00 00 0D 0A") + kMismatch, 2, used0},
-      {"Code6Prints23Bytes", {Supply("hidraw0")}, "A1 B2 06 0D 0A",
+      {"Code6Prints23Bytes",
+       {Supply("hidraw0")},
+       "A1 B2 06 0D 0A",
        Sent("A1 B2 06 0D 0A") + Received("A1 B2 06 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 0D 0A") +
            kSuccess,
-       0, {Opened("hidraw0"), WriteSeen("hidraw0", "A1 B2 06 0D 0A"), ReadOf("hidraw0", 63)}},
+       0,
+       {Opened("hidraw0"), WriteSeen("hidraw0", "A1 B2 06 0D 0A"), ReadOf("hidraw0", 63)}},
       {"NumberedReportsAnswerFromByte1", {numbered}, command, success, 0, used0_numbered},
       {"ReportsLongerThan64BytesAreCut", {long_reports}, command, success, 0, used0},
       {"NumberedReportsLongerThan64BytesAreCut", {long_numbered}, command, success, 0, used0_numbered},
       {"NoHidrawDirectory", {}, command, kSearchEnd + kSupplyNotFound, 3, {}, ClassDirectory::Missing},
       {"EmptyHidrawDirectory", {}, command, kSearchEnd + kSupplyNotFound, 3, {}},
-      {"OnlyOtherDevicesAreNeverOpened", {Other("hidraw0", 0x1234, 0x0001), Other("hidraw1", 0x0483, 0x5740)},
-       command, kSearchEnd + kSupplyNotFound, 3, {}},
+      {"OnlyOtherDevicesAreNeverOpened",
+       {Other("hidraw0", 0x1234, 0x0001), Other("hidraw1", 0x0483, 0x5740)},
+       command,
+       kSearchEnd + kSupplyNotFound,
+       3,
+       {}},
       {"OthersPassedOver",
-       {Other("hidraw0", 0x1234, 0x0001), Other("hidraw1", 0x0483, 0x5740), Supply("hidraw2")}, command, success, 0,
+       {Other("hidraw0", 0x1234, 0x0001), Other("hidraw1", 0x0483, 0x5740), Supply("hidraw2")},
+       command,
+       success,
+       0,
        {Opened("hidraw2"), WriteSeen("hidraw2", command), ReadOf("hidraw2", 63)}},
-      {"TwoSuppliesTheLowerNumberWins", {Supply("hidraw10", "status:01"), Supply("hidraw2")}, command, success, 0,
+      {"TwoSuppliesTheLowerNumberWins",
+       {Supply("hidraw10", "status:01"), Supply("hidraw2")},
+       command,
+       success,
+       0,
        {Opened("hidraw2"), WriteSeen("hidraw2", command), ReadOf("hidraw2", 63)}},
-      {"UnopenableNodeIsNamedAndTheNextUsed", {Supply("hidraw0", "refuse-open"), Supply("hidraw1")}, command,
-       CannotOpen("/dev/hidraw0", 13) + success, 0,
+      {"UnopenableNodeIsNamedAndTheNextUsed",
+       {Supply("hidraw0", "refuse-open"), Supply("hidraw1")},
+       command,
+       CannotOpen("/dev/hidraw0", 13) + success,
+       0,
        {Opened("hidraw0"), Opened("hidraw1"), WriteSeen("hidraw1", command), ReadOf("hidraw1", 63)}},
-      {"MissingNode", {Supply("hidraw0", "")}, command,
-       CannotOpen("/dev/hidraw0", 2) + kSearchEnd + kSupplyNotFound, 3, {}},
+      {"MissingNode",
+       {Supply("hidraw0", "")},
+       command,
+       CannotOpen("/dev/hidraw0", 2) + kSearchEnd + kSupplyNotFound,
+       3,
+       {}},
       {"FailingWriteShowsNoSentLine", {Supply("hidraw0", "fail-write")}, command, kUsbSendFailed, 3, written0},
       {"VanishedBeforeTheWrite", {Supply("hidraw0", "vanish")}, command, kUsbSendFailed, 3, written0},
       {"FailingRead", {Supply("hidraw0", "fail-read")}, command, sent + kUsbReceiveFailed, 3, used0},
-      {"NoAnswerGivesUpAfterFiveSeconds", {Supply("hidraw0", "silent")}, command, sent + kUsbReceiveFailed, 3, written0,
-       ClassDirectory::Present, 4.8, 6.5},
-      {"SixtyThreeBytesGoOut", {Supply("hidraw0")}, sixty_three, Sent(sixty_three) + Received("A1 B2 00 00 0D 0A") + kSuccess,
-       0, {Opened("hidraw0"), WriteSeen("hidraw0", sixty_three), ReadOf("hidraw0", 63)}},
+      {"NoAnswerGivesUpAfterFiveSeconds",
+       {Supply("hidraw0", "silent")},
+       command,
+       sent + kUsbReceiveFailed,
+       3,
+       written0,
+       ClassDirectory::Present,
+       4.8,
+       6.5},
+      {"SixtyThreeBytesGoOut",
+       {Supply("hidraw0")},
+       sixty_three,
+       Sent(sixty_three) + Received("A1 B2 00 00 0D 0A") + kSuccess,
+       0,
+       {Opened("hidraw0"), WriteSeen("hidraw0", sixty_three), ReadOf("hidraw0", 63)}},
   };
 }
 

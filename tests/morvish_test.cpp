@@ -28,7 +28,8 @@ class MorvishExchange : public testing::TestWithParam<LanScenario> {};
 
 TEST_P(MorvishExchange, PrintsTheWholeReport) { CheckLanExchange(kMorvish, GetParam()); }
 
-INSTANTIATE_TEST_SUITE_P(Morvish, MorvishExchange, testing::ValuesIn(LanExchanges({ETIMEDOUT, ECONNREFUSED, ECONNRESET})),
+INSTANTIATE_TEST_SUITE_P(Morvish, MorvishExchange,
+                         testing::ValuesIn(LanExchanges({ETIMEDOUT, ECONNREFUSED, ECONNRESET})),
                          [](const testing::TestParamInfo<LanScenario>& row) { return row.param.name; });
 
 TEST(Morvish, SendsAll64BytesButPrintsOnlyTheTypedOnes) {
@@ -92,8 +93,8 @@ TEST(Morvish, OutputEncodingFollowsTheLocale) {
     bool code_page_932;
   };
   const Row rows[] = {
-      {"LC_ALL=C", false},        {"LANG=C", false},          {"LANG=POSIX", false},
-      {"LC_ALL=C.UTF-8", false},  {"LANG=C.UTF-8", false},    {"LANG=xx_XX.NOT-THERE", false},
+      {"LC_ALL=C", false},         {"LANG=C", false},         {"LANG=POSIX", false},
+      {"LC_ALL=C.UTF-8", false},   {"LANG=C.UTF-8", false},   {"LANG=xx_XX.NOT-THERE", false},
       {"LC_ALL=ja_JP.SJIS", true}, {"LANG=ja_JP.SJIS", true},
   };
   if (!LocaleInstalled("ja_JP.SJIS")) {
@@ -107,9 +108,7 @@ TEST(Morvish, OutputEncodingFollowsTheLocale) {
     auto encode = [&](const std::string& text) { return row.code_page_932 ? ToCodePage932(text) : text; };
     Simulator simulator({"--status", "07"});
     ProcessResult answered = RunProcess(Command("127.0.0.1", simulator.port, "A1 B2 00 0D 0A"), {row.env});
-    EXPECT_EQ(answered.out,
-              encode(Sent("A1 B2 00 0D 0A") + Received("A1 B2 00 07 0D 0A") + kByStatus[7]))
-        << row.env;
+    EXPECT_EQ(answered.out, encode(Sent("A1 B2 00 0D 0A") + Received("A1 B2 00 07 0D 0A") + kByStatus[7])) << row.env;
     ProcessResult refused = RunProcess(Command("127.0.0.1", closed.port, "A1 B2 00 0D 0A"), {row.env});
     EXPECT_EQ(refused.out, encode(ConnectFailed(ECONNREFUSED))) << row.env;
     ProcessResult count = RunProcess(Command("127.0.0.1", closed.port, "A1"), {row.env});

@@ -12,8 +12,6 @@
 #include <stdexcept>
 #include <utility>
 
-extern char** environ;
-
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -31,6 +29,7 @@ std::vector<std::string> EnvironmentWith(const std::vector<std::string>& extra) 
 
 std::vector<char*> Pointers(std::vector<std::string>& words) {
   std::vector<char*> pointers;
+  pointers.reserve(words.size() + 1);
   for (std::string& word : words) pointers.push_back(word.data());
   pointers.push_back(nullptr);
   return pointers;
@@ -133,7 +132,8 @@ BackgroundProcess::~BackgroundProcess() {
 
 std::string BackgroundProcess::Stop(int signal, double limit_seconds) {
   ::kill(pid, signal);
-  auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(limit_seconds));
+  auto deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(limit_seconds));
   for (;;) {
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
     pollfd entry{out_fd, POLLIN, 0};
@@ -152,7 +152,8 @@ std::string BackgroundProcess::Stop(int signal, double limit_seconds) {
 }
 
 std::string BackgroundProcess::ReadLine(double limit_seconds) {
-  auto deadline = Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(limit_seconds));
+  auto deadline =
+      Clock::now() + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(limit_seconds));
   for (;;) {
     std::size_t end = pending.find('\n');
     if (end != std::string::npos) {

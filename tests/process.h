@@ -10,8 +10,8 @@
 struct ProcessResult {
   std::string out;
   std::string err;
-  int status = -1;        // exit status; -1 when it was killed or died by a signal
-  double seconds = 0;     // wall time from start to exit
+  int status = -1;     // exit status; -1 when it was killed or died by a signal
+  double seconds = 0;  // wall time from start to exit
   bool timed_out = false;
 };
 

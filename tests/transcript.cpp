@@ -16,9 +16,8 @@ std::vector<std::string> Words(const std::string& text) {
 }
 
 std::string Hex2(int value) {
-  char text[3];
-  std::snprintf(text, sizeof text, "%02X", value & 0xFF);
-  return text;
+  static constexpr char kDigits[] = "0123456789ABCDEF";
+  return {kDigits[(value >> 4) & 0x0F], kDigits[value & 0x0F]};
 }
 
 std::vector<std::uint8_t> Hex(const std::string& text) {
@@ -31,9 +30,7 @@ std::string Line(const std::string& label, const std::vector<std::uint8_t>& byte
   std::string line = label;
   line += '\0';
   for (std::uint8_t byte : bytes) {
-    char item[3];
-    std::snprintf(item, sizeof item, "%02X", byte);
-    line += item;
+    line += Hex2(byte);
     line += ' ';
     line += '\0';
   }
@@ -42,6 +39,7 @@ std::string Line(const std::string& label, const std::vector<std::uint8_t>& byte
 
 std::string ToCodePage932(const std::string& utf8) {
   iconv_t convert = ::iconv_open("CP932", "UTF-8");
+  // NOLINTNEXTLINE(performance-no-int-to-ptr): iconv's own failure value
   if (convert == reinterpret_cast<iconv_t>(-1)) throw std::runtime_error("no CP932 converter");
   std::string out(utf8.size() * 2, '\0');
   char* in_ptr = const_cast<char*>(utf8.data());

@@ -25,12 +25,12 @@ constexpr double kWineSlack = 3;  // Wine's own start-up, on top of every time l
 const Tool kMorvishExe{{WINE_PATH}, MORVISH_EXE_PATH, kWineSlack};
 const Tool kKestrowExe{{WINE_PATH}, KESTROW_EXE_PATH, kWineSlack};
 
-#define REQUIRE_WINE()                                                                     \
-  do {                                                                                     \
-    if (::access(WINE_PATH, X_OK) != 0) {                                                  \
-      if (InCi()) FAIL() << "Wine is missing (scripts/prepare-machine installs wine64)";  \
-      GTEST_SKIP() << "Wine is missing (scripts/prepare-machine installs wine64)";         \
-    }                                                                                      \
+#define REQUIRE_WINE()                                                                   \
+  do {                                                                                   \
+    if (::access(WINE_PATH, X_OK) != 0) {                                                \
+      if (InCi()) FAIL() << "Wine is missing (scripts/prepare-machine installs wine64)"; \
+      GTEST_SKIP() << "Wine is missing (scripts/prepare-machine installs wine64)";       \
+    }                                                                                    \
   } while (false)
 
 // Wine hands a reset connection to the program as an orderly close (recv gives 0 bytes),
@@ -54,8 +54,8 @@ INSTANTIATE_TEST_SUITE_P(Wine, WindowsMorvish, testing::ValuesIn(WineExchanges()
 TEST(WindowsMorvish, RefusedConnection) {
   REQUIRE_WINE();
   LoopbackPort closed(false);
-  ProcessResult result = RunProcess(LanCommand(kMorvishExe, "127.0.0.1", closed.port, "A1 B2 00 0D 0A"),
-                                    {"LC_ALL=C.UTF-8"}, 60);
+  ProcessResult result =
+      RunProcess(LanCommand(kMorvishExe, "127.0.0.1", closed.port, "A1 B2 00 0D 0A"), {"LC_ALL=C.UTF-8"}, 60);
   EXPECT_EQ(result.out, ConnectFailed(kWsaRefused));
   EXPECT_EQ(result.status, 3);
 }
@@ -113,7 +113,8 @@ TEST(WindowsEncoding, RedirectedOutputFollowsTheAnsiCodePage) {
     ProcessResult answered =
         RunProcess(LanCommand(kMorvishExe, "127.0.0.1", simulator.port, "A1 B2 00 0D 0A"), {row.env}, 60);
     EXPECT_EQ(answered.out, encode(Sent("A1 B2 00 0D 0A") + Received("A1 B2 00 07 0D 0A") + kByStatus[7])) << row.env;
-    ProcessResult refused = RunProcess(LanCommand(kMorvishExe, "127.0.0.1", closed.port, "A1 B2 00 0D 0A"), {row.env}, 60);
+    ProcessResult refused =
+        RunProcess(LanCommand(kMorvishExe, "127.0.0.1", closed.port, "A1 B2 00 0D 0A"), {row.env}, 60);
     EXPECT_EQ(refused.out, encode(ConnectFailed(kWsaRefused))) << row.env;
     ProcessResult missing = RunProcess(ToolCommand(kKestrowExe, Words("A1 B2 00 0D 0A")), {row.env}, 60);
     EXPECT_EQ(missing.out, encode(" !!! GetDeviceInterFace Error Code = 259\n" + kSupplyNotFound)) << row.env;
@@ -125,11 +126,13 @@ TEST(WindowsEncoding, RedirectedOutputFollowsTheAnsiCodePage) {
 TEST(WindowsEncoding, ConsoleShowsTheJapaneseTexts) {
   REQUIRE_WINE();
   Simulator simulator({});
-  std::string command = std::string(WINE_PATH) + " " + MORVISH_EXE_PATH + " 127.0.0.1 " + simulator.port + " A1 B2 00 0D 0A";
+  std::string command =
+      std::string(WINE_PATH) + " " + MORVISH_EXE_PATH + " 127.0.0.1 " + simulator.port + " A1 B2 00 0D 0A";
   ProcessResult result = RunProcess({"/usr/bin/script", "-qc", command, "/dev/null"}, {"LC_ALL=C.UTF-8"}, 60);
   EXPECT_EQ(result.status, 0);
-  for (const std::string& text : {std::string("Send Command / 送信コマンド："), std::string("Receive Command / 受信コマンド："),
-                                   kSuccess.substr(1), std::string("A1 "), std::string("0A ")}) {
+  for (const std::string& text :
+       {std::string("Send Command / 送信コマンド："), std::string("Receive Command / 受信コマンド："),
+        kSuccess.substr(1), std::string("A1 "), std::string("0A ")}) {
     EXPECT_NE(result.out.find(text), std::string::npos) << text << " in " << result.out;
   }
   // Written as bytes, the transcript's NULs would reach the terminal as they are; through

@@ -10,8 +10,8 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <chrono>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -23,6 +23,7 @@
 
 #include "core/answer_layout.h"
 #include "core/command_bytes.h"
+#include "core/report.h"
 
 namespace {
 
@@ -61,7 +62,7 @@ struct Options {
 };
 
 [[noreturn]] void Fail(const std::string& why) {
-  std::fprintf(stderr, "supply-sim: %s\n", why.c_str());
+  (void)std::fprintf(stderr, "supply-sim: %s\n", why.c_str());
   std::exit(2);
 }
 
@@ -107,7 +108,7 @@ Options ReadOptions(int argc, char** argv) {
       return argv[++i];
     };
     if (arg == "-h" || arg == "--help") {
-      std::fputs(kUsage.data(), stdout);
+      (void)std::fputs(kUsage.data(), stdout);
       std::exit(0);
     } else if (arg == "--once") {
       options.once = true;
@@ -163,8 +164,8 @@ int Listen(const Options& options) {
     Fail(std::string("cannot listen: ") + std::strerror(errno));
   }
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &size);
-  std::printf("%u\n", ntohs(storage.ss_family == AF_INET ? v4->sin_port : v6->sin6_port));
-  std::fflush(stdout);
+  (void)std::printf("%u\n", ntohs(storage.ss_family == AF_INET ? v4->sin_port : v6->sin6_port));
+  (void)std::fflush(stdout);
   return fd;
 }
 
@@ -186,14 +187,9 @@ std::size_t ReadCommand(int fd, CommandBuffer& command) {
 }
 
 void LogCommand(const CommandBuffer& command, std::size_t count) {
-  std::string line = "command:";
-  char item[4];
-  for (std::size_t k = 0; k < count; ++k) {
-    std::snprintf(item, sizeof item, " %02X", command[k]);
-    line += item;
-  }
-  std::printf("%s (%zu bytes)\n", line.c_str(), count);
-  std::fflush(stdout);
+  std::string words = FormatHexWords(command.data(), count);
+  (void)std::printf("command: %s (%zu bytes)\n", words.c_str(), count);
+  (void)std::fflush(stdout);
 }
 
 std::vector<std::uint8_t> AnswerFor(const Options& options, const CommandBuffer& command) {
@@ -252,7 +248,7 @@ void Serve(int client, const Options& options) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::signal(SIGPIPE, SIG_IGN);
+  (void)std::signal(SIGPIPE, SIG_IGN);  // a client that has gone is handled where it shows
   Options options = ReadOptions(argc, argv);
   int listener = Listen(options);
   do {

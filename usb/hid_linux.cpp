@@ -40,6 +40,7 @@ std::vector<std::string> ListHidrawEntries() {
   }
   std::sort(entries.begin(), entries.end());
   std::vector<std::string> names;
+  names.reserve(entries.size());
   for (auto& entry : entries) names.push_back(std::move(entry.second));
   return names;
 }

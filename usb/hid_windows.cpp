@@ -2,6 +2,7 @@
 // HID class library, exchanged with by overlapped file I/O so that waits are bounded.
 
 #include <windows.h>
+
 #include <setupapi.h>
 // The HID class library's headers declare plain C functions without saying so.
 extern "C" {
@@ -45,7 +46,10 @@ struct DeviceInfoSet {
   HDEVINFO set;
 };
 
-HANDLE Native(const PowerSupply& supply) { return reinterpret_cast<HANDLE>(supply.DeviceHandle); }
+// The shared header keeps the handle as an integer, so that it names no platform type.
+HANDLE Native(const PowerSupply& supply) {
+  return reinterpret_cast<HANDLE>(supply.DeviceHandle);  // NOLINT(performance-no-int-to-ptr)
+}
 
 void PrintSearchLine(std::string_view start, std::wstring_view path, const std::string& end) {
   WriteBytes(start);
@@ -69,11 +73,12 @@ std::wstring DevicePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interface_data) 
 // Reads the identifiers through a handle without read or write access, which even
 // devices that refuse read-write opens (keyboards, mice) give.
 bool IsPowerSupply(const std::wstring& path) {
-  OwnedHandle query(CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+  OwnedHandle query(
+      CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
   if (!query.valid()) return false;
   HIDD_ATTRIBUTES attributes{};
   attributes.Size = sizeof attributes;
-  return HidD_GetAttributes(query.handle, &attributes) && attributes.VendorID == kSupplyVendorId &&
+  return HidD_GetAttributes(query.handle, &attributes) != FALSE && attributes.VendorID == kSupplyVendorId &&
          attributes.ProductID == kSupplyProductId;
 }
 
@@ -83,7 +88,8 @@ DeviceCaps ReadCaps(HANDLE device) {
   PHIDP_PREPARSED_DATA preparsed = nullptr;
   if (!HidD_GetPreparsedData(device, &preparsed)) return caps;
   HIDP_CAPS hid_caps{};
-  if (HidP_GetCaps(preparsed, &hid_caps) == HIDP_STATUS_SUCCESS) caps.input_report_length = hid_caps.InputReportByteLength;
+  if (HidP_GetCaps(preparsed, &hid_caps) == HIDP_STATUS_SUCCESS)
+    caps.input_report_length = hid_caps.InputReportByteLength;
   HidD_FreePreparsedData(preparsed);
   return caps;
 }
