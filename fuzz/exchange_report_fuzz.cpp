@@ -31,9 +31,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (length > answer.size()) std::abort();
   Verdict verdict = SelectVerdict(command, answer, length);
   if (verdict.message.empty()) std::abort();
-  if (verdict.success && (answer[3] != 0 || answer[0] != command[0] || answer[1] != command[1] ||
-                          answer[2] != command[2] || length < 2 || answer[length - 2] != 0x0D ||
-                          answer[length - 1] != 0x0A)) {
+  if (verdict.success &&
+      (answer[3] != 0 || answer[0] != command[0] || answer[1] != command[1] || answer[2] != command[2] || length < 2 ||
+       answer[length - 2] != 0x0D || answer[length - 1] != 0x0A)) {
     std::abort();
   }
   PrintMessage(verdict.message);
