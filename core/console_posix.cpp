@@ -1,6 +1,9 @@
+#include <langinfo.h>
+
 #include <climits>
 #include <clocale>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <string>
 
@@ -57,9 +60,13 @@ bool LocaleEncodesAllTexts() {
 }  // namespace
 
 void StartConsole() {
-  // Without a usable locale the C locale stays, and the texts go out as UTF-8.
-  (void)std::setlocale(LC_ALL, "");
-  use_locale_encoding = LocaleEncodesAllTexts();
+  // Only character conversion depends on the locale here, so the other categories are
+  // not loaded at every start. Without a usable locale the C locale stays, and the texts
+  // go out as UTF-8.
+  (void)std::setlocale(LC_CTYPE, "");
+  // A UTF-8 locale encodes everything, and the own encoder gives the same bytes without
+  // converting every text once at start-up.
+  use_locale_encoding = std::strcmp(nl_langinfo(CODESET), "UTF-8") != 0 && LocaleEncodesAllTexts();
 }
 
 void WriteText(std::wstring_view text) {

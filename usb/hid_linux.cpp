@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <fstream>
 #include <iterator>
 #include <string>
 #include <vector>
@@ -45,13 +44,21 @@ std::vector<std::string> ListHidrawEntries() {
   return names;
 }
 
-// Reads a small sysfs file whole; empty when it cannot be read.
+// Reads a small sysfs file whole (a report descriptor is at most 4096 bytes); empty when
+// it cannot be read.
 std::string ReadSmallFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::string content;
-  content.resize(4096);  // a report descriptor is at most 4096 bytes
-  file.read(content.data(), static_cast<std::streamsize>(content.size()));
-  content.resize(static_cast<std::size_t>(file.gcount()));
+  std::string content(4096, '\0');
+  std::size_t size = 0;
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return {};
+  for (;;) {
+    ssize_t got = ::read(fd, content.data() + size, content.size() - size);
+    if (got > 0 && (size += static_cast<std::size_t>(got)) < content.size()) continue;
+    if (got < 0 && errno == EINTR) continue;
+    break;
+  }
+  ::close(fd);
+  content.resize(size);
   return content;
 }
 
