@@ -79,12 +79,12 @@ std::uint8_t HexByte(const std::string& text) {
   return *byte;
 }
 
-Node ParseNode(const std::string& spec) {
+Node ParseNode(const std::string& behaviours) {
   Node node;
   std::size_t start = 0;
-  while (start <= spec.size()) {
-    std::size_t end = spec.find('+', start);
-    std::string item = spec.substr(start, end == std::string::npos ? std::string::npos : end - start);
+  while (start <= behaviours.size()) {
+    std::size_t end = behaviours.find('+', start);
+    std::string item = behaviours.substr(start, end == std::string::npos ? std::string::npos : end - start);
     std::string key = item.substr(0, item.find(':'));
     std::string value = item.find(':') == std::string::npos ? "" : item.substr(item.find(':') + 1);
     if (key == "answer") {

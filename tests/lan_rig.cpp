@@ -64,10 +64,10 @@ bool LoopbackPort::Contacted() const {
 }
 
 namespace {
-std::vector<std::string> SimulatorArguments(const std::vector<std::string>& options) {
+std::vector<std::string> SimulatorArguments(const std::vector<std::string>& options, const std::string& address) {
   std::vector<std::string> argv{SUPPLY_SIM_PATH, "--once"};
   argv.insert(argv.end(), options.begin(), options.end());
-  argv.push_back("127.0.0.1");
+  argv.push_back(address);
   argv.push_back("0");
   return argv;
 }
@@ -94,7 +94,8 @@ FullListenQueue::~FullListenQueue() {
   ::close(listener);
 }
 
-Simulator::Simulator(const std::vector<std::string>& options) : process(SimulatorArguments(options)) {
+Simulator::Simulator(const std::vector<std::string>& options, const std::string& address)
+    : process(SimulatorArguments(options, address)) {
   port = process.ReadLine();
 }
 

@@ -35,7 +35,7 @@ struct LoopbackPort {
 
 // supply-sim serving one connection on a free loopback port.
 struct Simulator {
-  explicit Simulator(const std::vector<std::string>& options);
+  explicit Simulator(const std::vector<std::string>& options, const std::string& address = "127.0.0.1");
   BackgroundProcess process;
   std::string port;
 };

@@ -50,6 +50,13 @@ TEST(Morvish, SendsAll64BytesButPrintsOnlyTheTypedOnes) {
   }
 }
 
+TEST(Morvish, Ipv6) {
+  Simulator simulator({}, "::1");
+  ProcessResult result = RunProcess(Command("::1", simulator.port, "A1 B2 00 0D 0A"), {kUtf8});
+  EXPECT_EQ(result.out, Sent("A1 B2 00 0D 0A") + Received("A1 B2 00 00 0D 0A") + kSuccess);
+  EXPECT_EQ(result.status, 0);
+}
+
 TEST(Morvish, RefusedConnection) {
   LoopbackPort closed(false);
   ProcessResult result = RunProcess(Command("127.0.0.1", closed.port, "A1 B2 00 0D 0A"), {kUtf8});
