@@ -18,9 +18,17 @@ using Clock = std::chrono::steady_clock;
 
 std::vector<std::string> EnvironmentWith(const std::vector<std::string>& extra) {
   std::vector<std::string> env;
+  auto overridden = [&extra](std::string_view item) {
+    std::string_view name = item.substr(0, item.find('=') + 1);
+    for (const std::string& given : extra) {
+      if (given.starts_with(name)) return true;
+    }
+    return false;
+  };
   for (char** entry = environ; *entry != nullptr; ++entry) {
     std::string_view item = *entry;
     if (item.starts_with("LANG=") || item.starts_with("LC_") || item.starts_with("LANGUAGE=")) continue;
+    if (overridden(item)) continue;
     env.emplace_back(item);
   }
   env.insert(env.end(), extra.begin(), extra.end());

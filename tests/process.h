@@ -16,7 +16,8 @@ struct ProcessResult {
 };
 
 // Runs argv[0] with the arguments and the environment less every locale variable, plus
-// env (NAME=value entries). Kills it after limit_seconds.
+// env (NAME=value entries, which replace any of the same name). Kills it after
+// limit_seconds.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env,
                          double limit_seconds = 30);
 

@@ -78,9 +78,14 @@ TEST(WindowsMorvish, BadCommandLinesNeverTouchTheNetwork) {
 
 TEST(WindowsKestrow, PassesOverWinesDevicesAndEndsTheSearch) {
   REQUIRE_WINE();
-  ProcessResult result = RunProcess(ToolCommand(kKestrowExe, Words("A1 B2 00 0D 0A")), {"LC_ALL=C.UTF-8"}, 60);
+  // Wine's trace of its HID library shows the search reading each of Wine's own
+  // devices' identifiers; none of them is then opened for reading and writing.
+  ProcessResult result =
+      RunProcess(ToolCommand(kKestrowExe, Words("A1 B2 00 0D 0A")), {"LC_ALL=C.UTF-8", "WINEDEBUG=+hid"}, 60);
   EXPECT_EQ(result.out, " !!! GetDeviceInterFace Error Code = 259\n" + kSupplyNotFound);
   EXPECT_EQ(result.status, 3);
+  EXPECT_NE(result.err.find("HidD_GetAttributes"), std::string::npos) << "no device was looked at";
+  EXPECT_EQ(result.err.find("HidD_GetPreparsedData"), std::string::npos) << "a device that is not the supply was used";
 }
 
 TEST(WindowsKestrow, RefusesCommandLinesBeforeTheSearch) {
