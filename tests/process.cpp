@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
@@ -20,10 +21,8 @@ std::vector<std::string> EnvironmentWith(const std::vector<std::string>& extra) 
   std::vector<std::string> env;
   auto overridden = [&extra](std::string_view item) {
     std::string_view name = item.substr(0, item.find('=') + 1);
-    for (const std::string& given : extra) {
-      if (given.starts_with(name)) return true;
-    }
-    return false;
+    return std::any_of(extra.begin(), extra.end(),
+                       [name](const std::string& given) { return given.starts_with(name); });
   };
   for (char** entry = environ; *entry != nullptr; ++entry) {
     std::string_view item = *entry;
