@@ -74,14 +74,7 @@ std::string MissingPrerequisite() {
   return {};
 }
 
-#define REQUIRE_RIG()                            \
-  do {                                           \
-    std::string missing = MissingPrerequisite(); \
-    if (!missing.empty()) {                      \
-      if (InCi()) FAIL() << missing;             \
-      GTEST_SKIP() << missing;                   \
-    }                                            \
-  } while (false)
+#define REQUIRE_RIG() REQUIRE_NOTHING_MISSING(MissingPrerequisite())
 
 UsbRun RunKestrow(const std::vector<Device>& devices, const std::vector<std::string>& args,
                   ClassDirectory class_directory = ClassDirectory::Present,

@@ -43,3 +43,14 @@ struct BackgroundProcess {
 
 // True in CI, where a test that cannot run must fail instead of skipping.
 bool InCi();
+
+// Ends a test that lacks what it needs (`missing` says what; empty when nothing is
+// missing): a failure in CI, a skip elsewhere.
+#define REQUIRE_NOTHING_MISSING(missing) \
+  do {                                   \
+    const std::string what = (missing);  \
+    if (!what.empty()) {                 \
+      if (InCi()) FAIL() << what;        \
+      GTEST_SKIP() << what;              \
+    }                                    \
+  } while (false)

@@ -25,13 +25,9 @@ constexpr double kWineSlack = 3;  // Wine's own start-up, on top of every time l
 const Tool kMorvishExe{{WINE_PATH}, MORVISH_EXE_PATH, kWineSlack};
 const Tool kKestrowExe{{WINE_PATH}, KESTROW_EXE_PATH, kWineSlack};
 
-#define REQUIRE_WINE()                                                                   \
-  do {                                                                                   \
-    if (::access(WINE_PATH, X_OK) != 0) {                                                \
-      if (InCi()) FAIL() << "Wine is missing (scripts/prepare-machine installs wine64)"; \
-      GTEST_SKIP() << "Wine is missing (scripts/prepare-machine installs wine64)";       \
-    }                                                                                    \
-  } while (false)
+#define REQUIRE_WINE()     \
+  REQUIRE_NOTHING_MISSING( \
+      ::access(WINE_PATH, X_OK) == 0 ? std::string() : "Wine is missing (scripts/prepare-machine installs wine64)")
 
 // Wine hands a reset connection to the program as an orderly close (recv gives 0 bytes),
 // where Windows fails the receive with 10054; the native run covers the reset row.
