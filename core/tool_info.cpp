@@ -5,13 +5,18 @@
 #include "core/console.h"
 #include "core/exit_status.h"
 
+namespace {
+// The second line of --version, as GNU and Debian tools give it.
+constexpr char kLicenceLine[] = "License: MIT\n";
+}  // namespace
+
 std::optional<int> AnswerInfoRequest(int argc, const char* const* argv, std::string_view tool, std::string_view usage) {
   if (argc != 2) return std::nullopt;
   std::string_view argument = argv[1];
   if (argument == "-h" || argument == "--help") {
     WriteBytes(usage);
   } else if (argument == "--version") {
-    WriteBytes(std::string(tool) + " " DIMLINK_VERSION "\n");
+    WriteBytes(std::string(tool) + " " DIMLINK_VERSION "\n" + kLicenceLine);
   } else {
     return std::nullopt;
   }

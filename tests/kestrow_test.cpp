@@ -289,7 +289,7 @@ TEST(Kestrow, HelpVersionAndShiftJis) {
   ProcessResult help = RunProcess({KESTROW_PATH, "--help"}, {"LC_ALL=C.UTF-8"});
   EXPECT_TRUE(help.out.starts_with("Usage: kestrow BYTE")) << help.out;
   EXPECT_EQ(help.status, 0);
-  EXPECT_EQ(RunProcess({KESTROW_PATH, "--version"}, {}).out, std::string("kestrow ") + DIMLINK_VERSION + "\n");
+  EXPECT_EQ(RunProcess({KESTROW_PATH, "--version"}, {}).out, std::string("kestrow ") + DIMLINK_VERSION + "\nLicense: MIT\n");
 
   UsbRun run = RunKestrow({}, Words("A1 B2 00 0D 0A"), ClassDirectory::Present, "LC_ALL=ja_JP.SJIS");
   EXPECT_EQ(run.result.out, ToCodePage932(kSearchEnd + kSupplyNotFound));

@@ -81,7 +81,7 @@ TEST(Morvish, HelpAndVersion) {
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(RunProcess({MORVISH_PATH, "-h"}, {kUtf8}).out, help.out);
   ProcessResult version = RunProcess({MORVISH_PATH, "--version"}, {kUtf8});
-  EXPECT_EQ(version.out, std::string("morvish ") + DIMLINK_VERSION + "\n");
+  EXPECT_EQ(version.out, std::string("morvish ") + DIMLINK_VERSION + "\nLicense: MIT\n");
   EXPECT_EQ(version.status, 0);
 }
 
