@@ -1,0 +1,241 @@
+#include "tools/supply_options.h"
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <functional>
+#include <optional>
+#include <string_view>
+
+#include "core/command_bytes.h"
+
+namespace {
+
+constexpr std::string_view kUsage =
+    "Usage: supply-sim [OPTIONS] ADDRESS PORT\n"
+    "       supply-sim --usb [OPTIONS] [--] COMMAND [ARG ...]\n"
+    "A simulated power supply, for trying kestrow and morvish and testing scripts without\n"
+    "hardware.\n"
+    "On TCP it listens on ADDRESS (numeric IPv4 or IPv6) and PORT (0 picks a free one) and\n"
+    "answers each 64-byte command as the power supply does. The first line printed is the\n"
+    "port; then one line per connection with the command bytes received.\n"
+    "With --usb it runs COMMAND in a private mount namespace in which the simulated supplies\n"
+    "are attached as /dev/hidrawN and listed in /sys/class/hidraw as real ones are, and exits\n"
+    "with COMMAND's status. Its log of opens, writes and reads goes to standard error.\n"
+    "How a supply answers:\n"
+    "  --status XX     status byte of the answer (default 00)\n"
+    "  --answer BYTES  answer with exactly these hex bytes instead, e.g. \"A1 B2 00 00 0D 0A\"\n"
+    "                  (1 to 256 bytes, separated by blanks or commas)\n"
+    "  --short N       send only the first N bytes of the answer\n"
+    "  --silent        never answer\n"
+    "TCP only:\n"
+    "  --once          serve one connection, then exit\n"
+    "  --pieces N      send the answer in N writes (default 1)\n"
+    "  --pause MS      pause between the writes (default 100)\n"
+    "  --reset-after N send the first N bytes of the answer, pause, then reset the connection\n"
+    "  --close         close the connection without answering\n"
+    "USB only: the options describe the first power supply; --supply and --hid attach\n"
+    "another device, which the options after them describe.\n"
+    "  --supply        another power supply (vendor 0483, product 5750)\n"
+    "  --hid VVVV:PPPP another HID device, with these hexadecimal identifiers\n"
+    "  --node N        attach the device as /dev/hidrawN (default: the lowest N free)\n"
+    "  --serial TEXT   its serial number (default: none)\n"
+    "  --name TEXT     its product name\n"
+    "  --numbered      its reports carry report ID 01\n"
+    "  --report-size N its input reports are N bytes long after any report ID (default 63)\n"
+    "  --fail-write    every write fails\n"
+    "  --fail-read     every read fails\n"
+    "  --vanish        gone once opened, as when unplugged between search and write\n"
+    "  --hang-up       gone right after the first write, without answering\n"
+    "  --refuse-open   every open is refused (permission denied)\n"
+    "  --no-node       listed in /sys/class/hidraw, but with no /dev node\n"
+    "  --log FILE      write the log to FILE instead\n"
+    "Exit status with --usb: COMMAND's own; 128+N when signal N ended it; 125 when the\n"
+    "simulator could not be set up; 126 when COMMAND could not be run; 127 when it was\n"
+    "not found.\n";
+
+bool usb_mode = false;
+
+unsigned long Number(const char* text, unsigned long low, unsigned long high, const char* what) {
+  char* end = nullptr;
+  errno = 0;
+  unsigned long value = std::strtoul(text, &end, 10);
+  if (*text == '\0' || *end != '\0' || errno != 0 || value < low || value > high) {
+    Fail(std::string("bad ") + what + " \"" + text + "\"");
+  }
+  return value;
+}
+
+std::uint8_t HexByte(const std::string& text) {
+  std::optional<std::uint8_t> byte = ConvertCommandByte(text.c_str());
+  if (!byte) Fail("bad byte \"" + text + "\"");
+  return *byte;
+}
+
+std::vector<std::uint8_t> HexBytes(const char* text) {
+  std::vector<std::uint8_t> bytes;
+  std::string item;
+  for (const char* c = text;; ++c) {
+    if (*c == '\0' || *c == ' ' || *c == ',') {
+      if (!item.empty()) bytes.push_back(HexByte(item));
+      item.clear();
+      if (*c == '\0') break;
+    } else {
+      item += *c;
+    }
+  }
+  if (bytes.empty() || bytes.size() > 256) Fail("--answer takes 1 to 256 bytes");
+  return bytes;
+}
+
+// "VVVV:PPPP", four hexadecimal digits each.
+UsbDevice OtherDevice(const std::string& ids) {
+  UsbDevice device;
+  char* end = nullptr;
+  unsigned long vendor = std::strtoul(ids.c_str(), &end, 16);
+  unsigned long product = *end == ':' ? std::strtoul(end + 1, &end, 16) : 0x10000;
+  if (ids.size() != 9 || ids[4] != ':' || *end != '\0' || vendor > 0xFFFF || product > 0xFFFF) {
+    Fail("bad identifiers \"" + ids + "\" (VVVV:PPPP)");
+  }
+  device.vendor = static_cast<std::uint16_t>(vendor);
+  device.product = static_cast<std::uint16_t>(product);
+  device.name = "Simulated HID device";
+  return device;
+}
+
+// The device the next option describes; the first power supply until another is started.
+UsbDevice& Described(Options& options) {
+  if (options.devices.empty()) options.devices.emplace_back();
+  return options.devices.back();
+}
+
+void RequireMode(std::string_view option, bool usb) {
+  if (usb != usb_mode) Fail(std::string(option) + (usb ? " is for --usb only" : " is for TCP only"));
+}
+
+using ValueReader = std::function<const char*()>;
+
+// Options that describe one device: how it answers, and on USB how it behaves.
+bool TakeDeviceOption(UsbDevice& device, std::string_view arg, const ValueReader& value) {
+  if (arg == "--status") {
+    device.answer.status = HexByte(value());
+  } else if (arg == "--answer") {
+    device.answer.raw = HexBytes(value());
+  } else if (arg == "--short") {
+    device.answer.short_length = Number(value(), 1, 256, "short length");
+  } else if (arg == "--silent") {
+    device.answer.silent = true;
+  } else if (arg == "--node") {
+    device.number = static_cast<int>(Number(value(), 0, 9999, "node number"));
+  } else if (arg == "--serial") {
+    device.serial = value();
+  } else if (arg == "--name") {
+    device.name = value();
+  } else if (arg == "--report-size") {
+    device.report_size = Number(value(), 1, 4096, "report size");
+  } else if (arg == "--numbered") {
+    device.numbered = true;
+  } else if (arg == "--fail-write") {
+    device.fail_write = true;
+  } else if (arg == "--fail-read") {
+    device.fail_read = true;
+  } else if (arg == "--vanish") {
+    device.vanish = true;
+  } else if (arg == "--hang-up") {
+    device.hang_up = true;
+  } else if (arg == "--refuse-open") {
+    device.refuse_open = true;
+  } else if (arg == "--no-node") {
+    device.no_node = true;
+  } else {
+    return false;
+  }
+  return true;
+}
+
+bool IsAnswerOption(std::string_view arg) {
+  return arg == "--status" || arg == "--answer" || arg == "--short" || arg == "--silent";
+}
+
+// Takes one option and its value, if it has one; false when it is not a known option.
+bool TakeOption(Options& options, std::string_view arg, const ValueReader& value) {
+  if (arg == "--usb") return true;
+  if (arg == "--log") {
+    options.log_path = value();
+  } else if (arg == "--once" || arg == "--close") {
+    RequireMode(arg, false);
+    (arg == "--once" ? options.tcp.once : options.tcp.close) = true;
+  } else if (arg == "--pieces") {
+    RequireMode(arg, false);
+    options.tcp.pieces = Number(value(), 1, 256, "piece count");
+  } else if (arg == "--pause") {
+    RequireMode(arg, false);
+    options.tcp.pause_ms = static_cast<int>(Number(value(), 0, 60000, "pause"));
+  } else if (arg == "--reset-after") {
+    RequireMode(arg, false);
+    options.tcp.reset_after = Number(value(), 1, 256, "reset length");
+  } else if (arg == "--supply") {
+    RequireMode(arg, true);
+    options.devices.emplace_back();
+  } else if (arg == "--hid") {
+    RequireMode(arg, true);
+    options.devices.push_back(OtherDevice(value()));
+  } else {
+    if (!TakeDeviceOption(Described(options), arg, value)) return false;
+    if (!IsAnswerOption(arg)) RequireMode(arg, true);
+  }
+  return true;
+}
+
+bool AsksForUsb(int argc, char** argv) {
+  for (int i = 1; i < argc && std::string_view(argv[i]) != "--"; ++i) {
+    if (std::string_view(argv[i]) == "--usb") return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+void Fail(const std::string& why) {
+  (void)std::fprintf(stderr, "supply-sim: %s\n", why.c_str());
+  std::exit(usb_mode ? kUsbSetupFailed : 2);
+}
+
+Options ReadOptions(int argc, char** argv) {
+  Options options;
+  options.usb = usb_mode = AsksForUsb(argc, argv);
+  std::vector<std::string> positional;
+  int i = 1;
+  for (; i < argc; ++i) {
+    std::string_view arg = argv[i];
+    ValueReader value = [&]() -> const char* {
+      if (i + 1 >= argc) Fail(std::string(arg) + " needs a value");
+      return argv[++i];
+    };
+    if (arg == "-h" || arg == "--help" || arg == "--version") {
+      (void)std::fputs(arg == "--version" ? "supply-sim " DIMLINK_VERSION "\nLicense: MIT\n" : kUsage.data(), stdout);
+      std::exit(0);
+    }
+    if (arg == "--") {
+      ++i;
+      break;
+    }
+    if (!arg.starts_with("--")) {
+      if (options.usb) break;  // the command and its own arguments
+      positional.emplace_back(arg);
+    } else if (!TakeOption(options, arg, value)) {
+      Fail("unknown option " + std::string(arg));
+    }
+  }
+  if (options.devices.empty()) options.devices.emplace_back();
+  if (options.usb) {
+    options.command.assign(argv + i, argv + argc);
+    if (options.command.empty()) Fail("--usb needs a command to run (see --help)");
+    return options;
+  }
+  positional.insert(positional.end(), argv + i, argv + argc);
+  if (positional.size() != 2) Fail("needs ADDRESS and PORT (see --help)");
+  options.tcp.address = positional[0];
+  options.tcp.port = positional[1];
+  return options;
+}

@@ -1,0 +1,135 @@
+#include "tools/supply_tcp.h"
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/report.h"
+#include "tools/supply_answer.h"
+
+namespace {
+
+constexpr int kClientWaitMs = 30000;  // how long a client may keep a connection idle
+
+int Listen(const TcpOptions& options) {
+  sockaddr_storage storage{};
+  socklen_t size = 0;
+  char* end = nullptr;
+  unsigned long port = std::strtoul(options.port.c_str(), &end, 10);
+  if (options.port.empty() || *end != '\0' || port > 65535) Fail("bad port \"" + options.port + "\"");
+  auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
+  auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
+  if (::inet_pton(AF_INET, options.address.c_str(), &v4->sin_addr) == 1) {
+    v4->sin_family = AF_INET;
+    v4->sin_port = htons(static_cast<std::uint16_t>(port));
+    size = sizeof *v4;
+  } else if (::inet_pton(AF_INET6, options.address.c_str(), &v6->sin6_addr) == 1) {
+    v6->sin6_family = AF_INET6;
+    v6->sin6_port = htons(static_cast<std::uint16_t>(port));
+    size = sizeof *v6;
+  } else {
+    Fail("bad address \"" + options.address + "\"");
+  }
+  int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int on = 1;
+  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&storage), size) != 0 || ::listen(fd, 16) != 0) {
+    Fail(std::string("cannot listen: ") + std::strerror(errno));
+  }
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &size);
+  (void)std::printf("%u\n", ntohs(storage.ss_family == AF_INET ? v4->sin_port : v6->sin6_port));
+  (void)std::fflush(stdout);
+  return fd;
+}
+
+bool WaitReadable(int fd, int timeout_ms) {
+  pollfd entry{fd, POLLIN, 0};
+  return ::poll(&entry, 1, timeout_ms) > 0;
+}
+
+// Reads up to one whole command; gives back how many bytes came before the client
+// stopped sending.
+std::size_t ReadCommand(int fd, CommandBuffer& command) {
+  std::size_t got = 0;
+  while (got < command.size() && WaitReadable(fd, kClientWaitMs)) {
+    ssize_t n = ::recv(fd, command.data() + got, command.size() - got, 0);
+    if (n <= 0) break;
+    got += static_cast<std::size_t>(n);
+  }
+  return got;
+}
+
+void SendInPieces(int fd, const std::vector<std::uint8_t>& answer, const TcpOptions& options) {
+  int on = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+  std::size_t pieces = std::min(options.pieces, answer.size());
+  std::size_t sent = 0;
+  for (std::size_t piece = 0; piece < pieces; ++piece) {
+    std::size_t end = answer.size() * (piece + 1) / pieces;
+    if (piece > 0) std::this_thread::sleep_for(std::chrono::milliseconds(options.pause_ms));
+    if (::send(fd, answer.data() + sent, end - sent, MSG_NOSIGNAL) < 0) return;
+    sent = end;
+  }
+}
+
+// Waits until the client has closed its side, so that a short answer is not ended early.
+void DrainUntilClosed(int fd) {
+  std::uint8_t scrap[256];
+  while (WaitReadable(fd, kClientWaitMs) && ::recv(fd, scrap, sizeof scrap, 0) > 0) {
+  }
+}
+
+// Closes with a reset instead of an orderly close, as a peer that crashes does.
+void Reset(int fd, const TcpOptions& options) {
+  std::this_thread::sleep_for(std::chrono::milliseconds(options.pause_ms));
+  linger abort{1, 0};
+  ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
+}
+
+void Serve(int client, const AnswerOptions& answer_options, const TcpOptions& options) {
+  CommandBuffer command{};
+  std::size_t count = ReadCommand(client, command);
+  Log("command: " + FormatHexWords(command.data(), count) + " (" + std::to_string(count) + " bytes)");
+  if (count == command.size() && !options.close) {
+    AnswerOptions answer = answer_options;
+    if (options.reset_after != 0) answer.short_length = options.reset_after;
+    SendInPieces(client, AnswerFor(answer, command), options);
+    if (options.reset_after != 0) {
+      Reset(client, options);
+    } else {
+      DrainUntilClosed(client);
+    }
+  }
+  ::close(client);
+}
+
+}  // namespace
+
+int ServeTcp(const Options& options) {
+  (void)std::signal(SIGPIPE, SIG_IGN);  // a client that has gone is handled where it shows
+  int listener = Listen(options.tcp);
+  do {
+    int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      Fail(std::string("accept: ") + std::strerror(errno));
+    }
+    Serve(client, options.devices.front().answer, options.tcp);
+  } while (!options.tcp.once);
+  ::close(listener);
+  return 0;
+}
