@@ -1,0 +1,165 @@
+# What the end-to-end tests share: running the built programs, the simulated power
+# supply, and the texts the tools print, spelled out here independently of the tools'
+# own text table so that a changed byte in a label or message fails the tests.
+import contextlib
+import os
+import selectors
+import subprocess
+import time
+from dataclasses import dataclass
+
+import pytest
+
+IN_CI = os.environ.get("CI") == "true"
+
+
+def tool(name):
+    return os.environ["DIMLINK_" + name.upper()]
+
+
+def require(condition, why):
+    if not condition:
+        if IN_CI:
+            pytest.fail(why)
+        pytest.skip(why)
+
+
+@pytest.hookimpl(hookwrapper=True)
+def pytest_runtest_makereport(item, call):
+    # Under CI a skip from anywhere (a mark, a missing program) is a failure.
+    report = (yield).get_result()
+    if IN_CI and report.skipped:
+        report.outcome = "failed"
+        report.longrepr = f"skipped under CI=true: {report.longrepr}"
+
+
+def pytest_sessionfinish(session, exitstatus):
+    if exitstatus == pytest.ExitCode.NO_TESTS_COLLECTED:
+        session.exitstatus = pytest.ExitCode.TESTS_FAILED
+
+
+@dataclass
+class Result:
+    out: bytes
+    err: bytes
+    status: int
+    seconds: float
+
+
+def child_environment(env):
+    base = {k: v for k, v in os.environ.items() if k not in ("LANG", "LANGUAGE") and not k.startswith("LC_")}
+    base.update({"LC_ALL": "C.UTF-8"} if env is None else env)
+    return base
+
+
+def run(argv, env=None, timeout=30):
+    start = time.monotonic()
+    try:
+        done = subprocess.run(argv, stdin=subprocess.DEVNULL, capture_output=True, env=child_environment(env),
+                              timeout=timeout)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"{argv} still running after {timeout} s")
+    return Result(done.stdout, done.stderr, done.returncode, time.monotonic() - start)
+
+
+class Simulator:
+    def __init__(self, process):
+        self.process = process
+        self.pending = b""
+        self.port = self.log_line()
+
+    def log_line(self, timeout=5):
+        # Raw reads with a deadline: a buffered readline could wait for ever.
+        deadline = time.monotonic() + timeout
+        with selectors.DefaultSelector() as wait:
+            wait.register(self.process.stdout, selectors.EVENT_READ)
+            while b"\n" not in self.pending:
+                left = deadline - time.monotonic()
+                if left <= 0 or not wait.select(left):
+                    pytest.fail("supply-sim printed no line in time")
+                chunk = os.read(self.process.stdout.fileno(), 4096)
+                if not chunk:
+                    pytest.fail("supply-sim ended without a line")
+                self.pending += chunk
+        text, self.pending = self.pending.split(b"\n", 1)
+        return text.decode()
+
+
+@contextlib.contextmanager
+def simulator(*options, address="127.0.0.1"):
+    process = subprocess.Popen([tool("supply_sim"), "--once", *options, address, "0"], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE)
+    try:
+        yield Simulator(process)
+    finally:
+        process.kill()
+        process.wait()
+        process.stdout.close()
+
+
+def line(label, words):
+    return label.encode() + b"\0" + b"".join(b"%02X \0" % int(w, 16) for w in words.split()) + b"\n\n"
+
+
+def sent(words):
+    return line("Send Command / 送信コマンド： ", words)
+
+
+def received(words):
+    return line("Receive Command / 受信コマンド： ", words)
+
+
+def cp932(data):
+    return data.decode("utf-8").encode("cp932")
+
+
+SUCCESS = "\n送信コマンドを正しく実行しました。".encode()
+MISMATCH = "\n受信コマンドが送信コマンドと一致していません。".encode()
+BY_STATUS = [SUCCESS] + [("\n" + t).encode() for t in (
+    "送信コマンドのヘッダーが検出されませんでした。",
+    "送信コマンドのフッターが検出されませんでした。",
+    "送信コマンドの命令が正しくありません。",
+    "送信コマンドのチャンネルが範囲外です。",
+    "送信コマンドのアドレスが範囲外です。",
+    "送信コマンドの形式が正しくありません。",
+    "電源本体のつまみによる内部調光を使用中のため、外部調光方式が利用できません。",
+)]
+UNEXPECTED = "\n予想外のエラーを受信しました。".encode()
+ARGUMENT_COUNT = "\nPlease check the number of the arguments. 引数の数を確認してください。\n".encode()
+SUPPLY_NOT_FOUND = "\nLAN電源・USB電源を見つかりませんでした。".encode()
+USB_SEND_FAILED = "\nLAN電源・USB電源がUSBへの送信は失敗しました。".encode()
+USB_RECEIVE_FAILED = "\nLAN電源・USB電源からUSBでの受信は失敗しました。".encode()
+CLOSED_WITHOUT_ANSWER = "\nThe connection was closed without an answer. LAN電源が応答せずに接続を閉じました。\n".encode()
+SEARCH_END = b" !!! GetDeviceInterFace Error Code = 259\n"
+
+
+def invalid_byte(arg, position):
+    return f'\nInvalid command byte "{arg}" (argument {position}). 送信コマンドのバイトが正しくありません。\n'.encode()
+
+
+def too_many(most):
+    return f"\nToo many command bytes: at most {most}. 送信コマンドのバイト数が多すぎます。\n".encode()
+
+
+def invalid_port(text):
+    return f'\nInvalid port "{text}". ポート番号が正しくありません。\n'.encode()
+
+
+def invalid_address(text):
+    return f'\nInvalid address "{text}". アドレスが正しくありません。\n'.encode()
+
+
+def connect_failed(code):
+    return f"\nConnected failed with error:{code}. LAN電源への接続が失敗しました。\n".encode()
+
+
+def receive_failed(code):
+    return f"\nReceive failed with error:{code}. LAN電源からの受信が失敗しました。\n".encode()
+
+
+def send_failed(code):
+    return f"\nSend failed with error:{code}. LAN電源への送信が失敗しました。\n".encode()
+
+
+def cannot_open(path, code):
+    return f" !!! Cannot open {path}, Error Code = {code}\n".encode()

@@ -1,0 +1,103 @@
+# What the LAN tool's tests share natively and under Wine: the exchanges with the
+# simulator and their whole expected output, the refused command lines, and loopback
+# ports that refuse or never answer.
+import contextlib
+import socket
+import time
+
+from conftest import (ARGUMENT_COUNT, BY_STATUS, CLOSED_WITHOUT_ANSWER, MISMATCH, SUCCESS, UNEXPECTED, invalid_address,
+                      invalid_byte, invalid_port, receive_failed, received, sent, too_many)
+
+COMMAND = "A1 B2 00 0D 0A"
+CODE6 = "A1 B2 06 0D 0A"
+WHOLE23 = "A1 B2 06" + " 00" * 18 + " 0D 0A"
+
+
+def exchanges(timed_out, reset=None):
+    """Rows: name, simulator options, command, output, status, least and most seconds."""
+    rows = [
+        ("success", [], COMMAND, sent(COMMAND) + received("A1 B2 00 00 0D 0A") + SUCCESS, 0),
+        ("echo mismatch", ["--answer", "A1 B3 00 00 0D 0A"], COMMAND,
+         sent(COMMAND) + received("A1 B3 00 00 0D 0A") + MISMATCH, 2),
+        ("footer mismatch", ["--answer", "A1 B2 00 00 0D 00"], COMMAND,
+         sent(COMMAND) + received("A1 B2 00 00 0D 00") + MISMATCH, 2),
+        ("code 6 prints 23 bytes", [], CODE6, sent(CODE6) + received(WHOLE23) + SUCCESS, 0),
+        ("unknown code ends when quiet", [], "A1 B2 20 0D 0A", sent("A1 B2 20 0D 0A") + received("") + MISMATCH, 2),
+        ("short answer, missing bytes zero", ["--short", "10"], CODE6,
+         sent(CODE6) + received("A1 B2 06" + " 00" * 20) + MISMATCH, 2),
+        ("split in two", ["--pieces", "2", "--pause", "150"], COMMAND,
+         sent(COMMAND) + received("A1 B2 00 00 0D 0A") + SUCCESS, 0),
+        ("one byte at a time", ["--pieces", "23", "--pause", "20"], CODE6, sent(CODE6) + received(WHOLE23) + SUCCESS, 0),
+        ("no answer", ["--silent"], COMMAND, sent(COMMAND) + receive_failed(timed_out), 3, 4.8, 6.5),
+        ("closed without answer", ["--close"], COMMAND, sent(COMMAND) + CLOSED_WITHOUT_ANSWER, 3),
+        # The frame is whole after 23 bytes: the rest is never waited for.
+        ("64 pieces end with the frame", ["--answer", WHOLE23 + " FF" * 41, "--pieces", "64", "--pause", "10"], CODE6,
+         sent(CODE6) + received(WHOLE23) + SUCCESS, 0),
+        ("longer than 64 stops at 64", ["--answer", "A1 B2 20 00" + " 0D 0A" * 48], "A1 B2 20 0D 0A",
+         sent("A1 B2 20 0D 0A") + received("") + MISMATCH, 2, 0, 0.5),
+        ("signed and short bytes", [], "-1 +7 00 d 0a", sent("FF 07 00 0D 0A") + received("FF 07 00 00 0D 0A") + SUCCESS,
+         0),
+    ]
+    for status in [*range(1, 9), 0x80]:
+        rows.append((f"status {status:02X}", ["--status", f"{status:02X}"], COMMAND,
+                     sent(COMMAND) + received(f"A1 B2 00 {status:02X} 0D 0A") +
+                     (BY_STATUS[status] if status < 8 else UNEXPECTED), 2))
+    if reset is not None:
+        rows.append(("reset in the answer", ["--reset-after", "3", "--pause", "100"], CODE6,
+                     sent(CODE6) + receive_failed(reset), 3))
+    return [row + (0, 2)[len(row) - 5:] for row in rows]
+
+
+def bad_command_lines(port):
+    """Rows: arguments, output; each must end with status 1 before any connection."""
+    return [
+        (f"127.0.0.1 {port} A1 B2 00 0D".split(), ARGUMENT_COUNT),
+        ([], ARGUMENT_COUNT),
+        (f"127.0.0.1 {port} A1 B2 00 0D 1FF".split(), invalid_byte("1FF", 7)),
+        (f"127.0.0.1 {port} A1 1g 00 0D 0A".split(), invalid_byte("1g", 4)),
+        (f"127.0.0.1 {port} 0x41 B2 00 0D 0A".split(), invalid_byte("0x41", 3)),
+        (f"127.0.0.1 {port} A1 B2 zz 0D g0".split(), invalid_byte("zz", 5)),
+        (["127.0.0.1", port, "A1", "", "00", "0D", "0A"], invalid_byte("", 4)),
+        (["127.0.0.1", port, "A1", "B2", "d ", "0D", "0A"], invalid_byte("d ", 5)),
+        (["127.0.0.1", port] + ["01"] * 65, too_many(64)),
+        ("127.0.0.1 70000 A1 B2 00 0D 0A".split(), invalid_port("70000")),
+        ("127.0.0.1 abc A1 B2 00 0D 0A".split(), invalid_port("abc")),
+        ("127.0.0.1 0 A1 B2 00 0D 0A".split(), invalid_port("0")),
+        (f"localhost {port} A1 B2 00 0D 0A".split(), invalid_address("localhost")),
+        ("1.2.3 abc zz B2 00 0D 0A".split(), invalid_address("1.2.3")),
+        ("127.0.0.1 x zz B2 00 0D 0A".split(), invalid_port("x")),
+    ]
+
+
+def loopback(backlog=None):
+    """A TCP socket on a free loopback port: refusing unless backlog is given."""
+    server = socket.socket()
+    server.bind(("127.0.0.1", 0))
+    if backlog is not None:
+        server.listen(backlog)
+    return server, str(server.getsockname()[1])
+
+
+def contacted(server):
+    server.setblocking(False)
+    try:
+        server.accept()[0].close()
+        return True
+    except BlockingIOError:
+        return False
+
+
+@contextlib.contextmanager
+def full_listen_queue():
+    """A port where connecting gets no answer at all: its queue is full and never accepted."""
+    server, port = loopback(0)
+    waiting = [socket.socket() for _ in range(3)]
+    for client in waiting:
+        client.setblocking(False)
+        client.connect_ex(("127.0.0.1", int(port)))
+    time.sleep(0.1)
+    try:
+        yield port
+    finally:
+        for client in waiting + [server]:
+            client.close()

@@ -1,0 +1,98 @@
+# The built morvish against the simulated power supply on loopback: whole standard
+# output byte for byte, exit status and time taken.
+import errno
+import locale
+import os
+
+import pytest
+
+from conftest import (ARGUMENT_COUNT, BY_STATUS, SUCCESS, connect_failed, cp932, received, require, run, sent,
+                      simulator, tool)
+from lan_cases import COMMAND, bad_command_lines, contacted, exchanges, full_listen_queue, loopback
+
+MORVISH = tool("morvish")
+
+
+@pytest.mark.parametrize("name, options, command, out, status, least, most",
+                         exchanges(errno.ETIMEDOUT, errno.ECONNRESET), ids=lambda v: v if isinstance(v, str) else "")
+def test_exchange(name, options, command, out, status, least, most):
+    with simulator(*options) as sim:
+        result = run([MORVISH, "127.0.0.1", sim.port, *command.split()])
+    assert (result.out, result.status, result.err) == (out, status, b"")
+    assert least <= result.seconds <= most
+
+
+@pytest.mark.parametrize("typed, on_wire", [
+    (COMMAND, COMMAND + " 00" * 59),
+    ("A1 B2 00 " + " ".join(f"{k:02X}" for k in range(0xC3, 0x100)), None),
+])
+def test_sends_64_bytes_and_prints_the_typed_ones(typed, on_wire):
+    with simulator() as sim:
+        result = run([MORVISH, "127.0.0.1", sim.port, *typed.split()])
+        assert sim.log_line() == f"command: {on_wire or typed} (64 bytes)"
+    assert result.out == sent(typed) + received("A1 B2 00 00 0D 0A") + SUCCESS
+
+
+def test_ipv6():
+    with simulator(address="::1") as sim:
+        result = run([MORVISH, "::1", sim.port, *COMMAND.split()])
+    assert (result.out, result.status) == (sent(COMMAND) + received("A1 B2 00 00 0D 0A") + SUCCESS, 0)
+
+
+def test_refused():
+    server, port = loopback()
+    with server:
+        result = run([MORVISH, "127.0.0.1", port, *COMMAND.split()])
+    assert (result.out, result.status) == (connect_failed(errno.ECONNREFUSED), 3)
+
+
+def test_connect_gives_up_after_five_seconds():
+    with full_listen_queue() as port:
+        result = run([MORVISH, "127.0.0.1", port, *COMMAND.split()])
+    assert (result.out, result.status) == (connect_failed(errno.ETIMEDOUT), 3)
+    assert 4.8 <= result.seconds <= 6.5
+
+
+def test_bad_command_lines_never_reach_the_network():
+    server, port = loopback(4)
+    with server:
+        for args, out in bad_command_lines(port):
+            result = run([MORVISH, *args])
+            assert (result.out, result.status, result.err) == (out, 1, b""), args
+        assert not contacted(server)
+
+
+def test_help_and_version():
+    help_ = run([MORVISH, "--help"])
+    assert help_.out.startswith(b"Usage: morvish ADDRESS PORT BYTE") and help_.status == 0
+    assert run([MORVISH, "-h"]).out == help_.out
+    version = run([MORVISH, "--version"])
+    assert (version.out, version.status) == (f"morvish {os.environ['DIMLINK_VERSION']}\nLicense: MIT\n".encode(), 0)
+
+
+def sjis_installed():
+    try:
+        locale.setlocale(locale.LC_ALL, "ja_JP.SJIS")
+    except locale.Error:
+        return False
+    locale.setlocale(locale.LC_ALL, "C")
+    return True
+
+
+# The labels and messages come out in one encoding: the locale's own when it can show
+# them all, UTF-8 otherwise.
+@pytest.mark.parametrize("env, in_932", [
+    ({"LC_ALL": "C"}, False), ({"LANG": "C"}, False), ({"LANG": "POSIX"}, False), ({"LC_ALL": "C.UTF-8"}, False),
+    ({"LANG": "C.UTF-8"}, False), ({"LANG": "xx_XX.NOT-THERE"}, False),
+    ({"LC_ALL": "ja_JP.SJIS"}, True), ({"LANG": "ja_JP.SJIS"}, True),
+])
+def test_output_encoding_follows_the_locale(env, in_932):
+    require(sjis_installed(), "the ja_JP.SJIS locale is missing (scripts/prepare-machine makes it as root)")
+    encode = cp932 if in_932 else bytes
+    with simulator("--status", "07") as sim:
+        answered = run([MORVISH, "127.0.0.1", sim.port, *COMMAND.split()], env)
+    assert answered.out == encode(sent(COMMAND) + received("A1 B2 00 07 0D 0A") + BY_STATUS[7])
+    server, port = loopback()
+    with server:
+        assert run([MORVISH, "127.0.0.1", port, *COMMAND.split()], env).out == encode(connect_failed(errno.ECONNREFUSED))
+        assert run([MORVISH, "127.0.0.1", port, "A1"], env).out == encode(ARGUMENT_COUNT)
