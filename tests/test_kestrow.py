@@ -1,0 +1,147 @@
+# The built kestrow beside simulated power supplies (supply-sim --usb): whole standard
+# output byte for byte, exit status, time taken, and what reached the devices.
+import os
+import shutil
+import stat
+import tempfile
+
+import pytest
+
+from conftest import (ARGUMENT_COUNT, BY_STATUS, MISMATCH, SEARCH_END, SUCCESS, SUPPLY_NOT_FOUND, USB_RECEIVE_FAILED,
+                      USB_SEND_FAILED, cannot_open, cp932, invalid_byte, received, run, sent, too_many, tool)
+
+KESTROW = tool("kestrow")
+SIM = tool("supply_sim")
+COMMAND = "A1 B2 00 0D 0A"
+CODE6 = "A1 B2 06 0D 0A"
+SIXTY_THREE = "A1 B2 00 " + " ".join(f"{k:02X}" for k in range(0x83, 0xBF))
+
+
+def kestrow(tmp_path, devices, args, env=None):
+    """Runs kestrow beside the devices; gives back its result and the devices' log."""
+    log = tmp_path / "devices.log"
+    result = run([SIM, "--usb", "--log", log, *devices, "--", KESTROW, *args], env)
+    return result, log.read_text().splitlines() if log.exists() else []
+
+
+def opened(node):
+    return f"{node} open"
+
+
+def wrote(node, typed):
+    words = typed.split() + ["00"] * (63 - len(typed.split()))
+    return f"{node} write 00 {' '.join(words)} (64 bytes)"
+
+
+def used(node, typed=COMMAND, read=63):
+    return [opened(node), wrote(node, typed), f"{node} read {read}"]
+
+
+OK = sent(COMMAND) + received("A1 B2 00 00 0D 0A") + SUCCESS
+NOT_FOUND = SEARCH_END + SUPPLY_NOT_FOUND
+EXCHANGES = [
+    ("success", [], COMMAND, OK, 0, used("hidraw0")),
+    ("error status", ["--status", "05"], COMMAND, sent(COMMAND) + received("A1 B2 00 05 0D 0A") + BY_STATUS[5], 2,
+     used("hidraw0")),
+    ("echo mismatch", ["--answer", "A1 B3 00 00 0D 0A"], COMMAND,
+     sent(COMMAND) + received("A1 B3 00 00 0D 0A") + MISMATCH, 2, used("hidraw0")),
+    ("code 6 gives 23 bytes", [], CODE6,
+     sent(CODE6) + received("A1 B2 06 00" + " 00" * 17 + " 0D 0A") + SUCCESS, 0, used("hidraw0", CODE6)),
+    ("short answer reads as zeros", ["--short", "10"], CODE6,
+     sent(CODE6) + received("A1 B2 06" + " 00" * 20) + MISMATCH, 2, used("hidraw0", CODE6)),
+    ("numbered reports answer from byte 1", ["--numbered"], COMMAND, OK, 0, used("hidraw0", read=64)),
+    ("long reports are cut", ["--report-size", "100"], COMMAND, OK, 0, used("hidraw0")),
+    ("long numbered reports are cut", ["--numbered", "--report-size", "100"], COMMAND, OK, 0,
+     used("hidraw0", read=64)),
+    ("other devices are never opened", ["--hid", "1234:0001", "--hid", "0483:5740"], COMMAND, NOT_FOUND, 3, []),
+    ("others passed over", ["--hid", "1234:0001", "--hid", "0483:5740", "--supply"], COMMAND, OK, 0,
+     used("hidraw2")),
+    ("two supplies: the lower number wins", ["--node", "10", "--status", "01", "--supply", "--node", "2"], COMMAND,
+     OK, 0, used("hidraw2")),
+    ("unopenable node is named, the next used", ["--refuse-open", "--supply"], COMMAND,
+     cannot_open("/dev/hidraw0", 13) + OK, 0, [opened("hidraw0")] + used("hidraw1")),
+    ("missing node", ["--no-node"], COMMAND, cannot_open("/dev/hidraw0", 2) + NOT_FOUND, 3, []),
+    ("failing write shows no sent line", ["--fail-write"], COMMAND, USB_SEND_FAILED, 3,
+     used("hidraw0")[:2]),
+    ("vanished before the write", ["--vanish"], COMMAND, USB_SEND_FAILED, 3, used("hidraw0")[:2]),
+    ("failing read", ["--fail-read"], COMMAND, sent(COMMAND) + USB_RECEIVE_FAILED, 3, used("hidraw0")),
+    ("hang-up while waiting", ["--hang-up"], COMMAND, sent(COMMAND) + USB_RECEIVE_FAILED, 3,
+     used("hidraw0")[:2]),
+    ("63 bytes go out", [], SIXTY_THREE, sent(SIXTY_THREE) + received("A1 B2 00 00 0D 0A") + SUCCESS, 0,
+     used("hidraw0", SIXTY_THREE)),
+]
+
+
+@pytest.mark.parametrize("name, devices, command, out, status, log", EXCHANGES, ids=[row[0] for row in EXCHANGES])
+def test_exchange(tmp_path, name, devices, command, out, status, log):
+    result, seen = kestrow(tmp_path, devices, command.split())
+    assert (result.out, result.status, result.err, seen) == (out, status, b"", log)
+    assert result.seconds < 2
+
+
+def test_no_answer_gives_up_after_five_seconds(tmp_path):
+    result, seen = kestrow(tmp_path, ["--silent"], COMMAND.split())
+    assert (result.out, result.status, seen) == (sent(COMMAND) + USB_RECEIVE_FAILED, 3, used("hidraw0")[:2])
+    assert 4.8 <= result.seconds <= 6.5
+
+
+@pytest.mark.parametrize("args, out", [
+    (COMMAND.split()[:4], ARGUMENT_COUNT),
+    ([], ARGUMENT_COUNT),
+    (["01"] * 64, too_many(63)),
+    ("A1 B2 zz 0D 0A".split(), invalid_byte("zz", 3)),
+    ("1FF B2 00 0D 0A".split(), invalid_byte("1FF", 1)),
+    (["A1", "B2", "00", "0D", ""], invalid_byte("", 5)),
+])
+def test_bad_command_lines_never_touch_a_device(tmp_path, args, out):
+    result, seen = kestrow(tmp_path, [], args)
+    assert (result.out, result.status, seen) == (out, 1, [])
+
+
+def test_help_version_and_shift_jis(tmp_path):
+    assert run([KESTROW, "--help"]).out.startswith(b"Usage: kestrow BYTE")
+    version = os.environ["DIMLINK_VERSION"]
+    assert run([KESTROW, "--version"]).out == f"kestrow {version}\nLicense: MIT\n".encode()
+    sjis = {"LC_ALL": "ja_JP.SJIS"}
+    assert kestrow(tmp_path, ["--hid", "1234:0001"], COMMAND.split(), sjis)[0].out == cp932(NOT_FOUND)
+    assert kestrow(tmp_path, ["--status", "07"], COMMAND.split(), sjis)[0].out == cp932(
+        sent(COMMAND) + received("A1 B2 00 07 0D 0A") + BY_STATUS[7])
+
+
+@pytest.mark.parametrize("command, status", [
+    (["sh", "-c", "exit 7"], 7),
+    (["sh", "-c", "kill -TERM $$"], 128 + 15),
+    (["/nonexistent/program"], 127),
+])
+def test_simulator_passes_the_command_status_on(command, status):
+    assert run([SIM, "--usb", "--", *command]).status == status
+
+
+def test_simulator_refuses_bad_options_with_its_own_status():
+    result = run([SIM, "--usb", "--report-size", "0", "--", "true"])
+    assert (result.status, result.err) == (125, b'supply-sim: bad report size "0"\n')
+
+
+def test_nothing_outlives_the_run():
+    # A process left behind would keep the simulated devices' mounts alive.
+    result = run([SIM, "--usb", "--", "sh", "-c", "sleep 60 & echo $!"])
+    assert result.status == 0 and result.seconds < 5
+    assert not os.path.exists(f"/proc/{int(result.out)}")
+
+
+def test_as_a_normal_user():
+    # Without root a user namespace is used; where /dev/fuse is not open to users the
+    # simulator says so instead.
+    if os.geteuid() != 0:
+        pytest.skip("needs root to become another user")
+    with tempfile.TemporaryDirectory() as programs:  # where another user may run them from
+        os.chmod(programs, 0o755)
+        for program in (SIM, KESTROW):
+            shutil.copy(program, programs)
+        result = run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
+                      f"{programs}/supply-sim", "--usb", "--", f"{programs}/kestrow", *COMMAND.split()])
+    if os.stat("/dev/fuse").st_mode & (stat.S_IROTH | stat.S_IWOTH) == stat.S_IROTH | stat.S_IWOTH:
+        assert (result.out, result.status) == (OK, 0)
+    else:
+        assert result.status == 125
+        assert result.err.startswith(b"supply-sim: cannot open /dev/fuse")
