@@ -163,3 +163,9 @@ def send_failed(code):
 
 def cannot_open(path, code):
     return f" !!! Cannot open {path}, Error Code = {code}\n".encode()
+
+
+def wrote(node, typed):
+    """The simulator's log line for the 64-byte output report that carries the typed command."""
+    words = [f"{int(w, 16) & 0xFF:02X}" for w in typed.split()][:63]
+    return f"{node} write 00 {' '.join(words + ['00'] * (63 - len(words)))} (64 bytes)"

@@ -8,7 +8,7 @@ import tempfile
 import pytest
 
 from conftest import (ARGUMENT_COUNT, BY_STATUS, MISMATCH, SEARCH_END, SUCCESS, SUPPLY_NOT_FOUND, USB_RECEIVE_FAILED,
-                      USB_SEND_FAILED, cannot_open, cp932, invalid_byte, received, run, sent, too_many, tool)
+                      USB_SEND_FAILED, cannot_open, cp932, invalid_byte, received, wrote, run, sent, too_many, tool)
 
 KESTROW = tool("kestrow")
 SIM = tool("supply_sim")
@@ -26,11 +26,6 @@ def kestrow(tmp_path, devices, args, env=None):
 
 def opened(node):
     return f"{node} open"
-
-
-def wrote(node, typed):
-    words = typed.split() + ["00"] * (63 - len(typed.split()))
-    return f"{node} write 00 {' '.join(words)} (64 bytes)"
 
 
 def used(node, typed=COMMAND, read=63):

@@ -61,8 +61,8 @@ struct stat Attributes(fuse_ino_t inode) {
   return st;
 }
 
-// The input report for an output report: the answer after any report ID, padded to the
-// device's report size. Empty when the device does not answer.
+// The input report for an output report: the answer after any report ID, padded or cut
+// to the device's report size. Empty when the device does not answer.
 std::vector<std::uint8_t> InputReportFor(const UsbDevice& device, const char* output, std::size_t size) {
   CommandBuffer command{};
   // Byte 0 of the output report is its report ID; the command follows.
@@ -70,7 +70,7 @@ std::vector<std::uint8_t> InputReportFor(const UsbDevice& device, const char* ou
     command[k - 1] = static_cast<std::uint8_t>(output[k]);
   std::vector<std::uint8_t> report = AnswerFor(device.answer, command);
   if (report.empty()) return report;
-  if (report.size() < device.report_size) report.resize(device.report_size, 0);
+  report.resize(device.report_size, 0);  // a device's reports are all of one size
   if (device.numbered) report.insert(report.begin(), 0x01);
   return report;
 }

@@ -1,0 +1,74 @@
+# kestrow.exe under Wine beside simulated power supplies: Wine's own HID stack (its udev
+# bus) finds the supplies of supply-sim --usb, so the tool's whole Windows path runs:
+# enumeration, identifiers, capabilities, the overlapped write and read and their bounds.
+# Numbered reports are left out: Windows, and so Wine, refuse a write with report ID 0 to
+# a device whose reports are numbered, and the supply's reports are not.
+import os
+import subprocess
+import tempfile
+
+import pytest
+
+from conftest import (SEARCH_END, SUCCESS, SUPPLY_NOT_FOUND, USB_RECEIVE_FAILED, USB_SEND_FAILED, child_environment,
+                      received, require, wrote, run, sent, tool)
+from lan_cases import COMMAND, exchanges
+
+SLACK = 3  # Wine's own start-up, on top of every time limit
+TCP_ONLY = {"--pieces", "--pause", "--close", "--reset-after", "--silent"}
+OK = sent(COMMAND) + received("A1 B2 00 00 0D 0A") + SUCCESS
+NOT_FOUND = SEARCH_END + SUPPLY_NOT_FOUND
+
+
+@pytest.fixture(scope="module")
+def wine_usb():
+    """A Wine prefix of its own whose HID bus reads hidraw devices the way udev lists them."""
+    require(os.access(tool("wine") or "/nonexistent", os.X_OK), "Wine is missing (scripts/prepare-machine installs it)")
+    with tempfile.TemporaryDirectory() as prefix:
+        # libudev otherwise takes only paths on a real sysfs, which the simulated devices are not on.
+        env = {"LC_ALL": "C.UTF-8", "WINEPREFIX": prefix, "WINEDEBUG": "-all", "SYSTEMD_DEVICE_VERIFY_SYSFS": "0"}
+        quiet = {"stdin": subprocess.DEVNULL, "stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL,
+                 "env": child_environment(env), "timeout": 120, "check": True}
+        subprocess.run([tool("wine"), "wineboot", "--init"], **quiet)
+        # Wine's HID bus starts its udev part only without its SDL part, and reads this when it starts.
+        subprocess.run([tool("wine"), "reg", "add", r"HKLM\System\CurrentControlSet\Services\winebus", "/v",
+                        "Enable SDL", "/t", "REG_DWORD", "/d", "0", "/f"], **quiet)
+        subprocess.run([tool("wineserver"), "-k"], **{**quiet, "check": False})
+        subprocess.run([tool("wineserver"), "-w"], **quiet)
+        yield env
+
+
+def kestrow_exe(env, tmp_path, devices, command):
+    """Runs kestrow.exe, with a Wine server of its own, beside the devices; gives back its
+    result and the output reports that reached the devices."""
+    log = tmp_path / "devices.log"
+    # Wine's HID bus opens each node as it lists it; the tool runs once all are listed.
+    script = ('"$WINE" wineboot; until [ "$(grep -c " open$" "$LOG")" -ge "$(ls /dev | grep -c ^hidraw)" ]; '
+              'do sleep 0.1; done; "$WINE" "$@"; status=$?; "$WINESERVER" -k; exit $status')
+    result = run([tool("supply_sim"), "--usb", "--log", log, *devices, "--", "sh", "-c", script, "sh",
+                  tool("kestrow_exe"), *command.split()],
+                 {**env, "WINE": tool("wine"), "WINESERVER": tool("wineserver"), "LOG": str(log)}, timeout=60)
+    return result, [line for line in log.read_text().splitlines() if " write " in line]
+
+
+def rows():
+    shared = [row[:5] for row in exchanges(None) if not TCP_ONLY & set(row[1])]
+    rows = [(name, options, command, out, status, [wrote("hidraw0", command)], 0, 2)
+            for name, options, command, out, status in shared]
+    return rows + [
+        ("no answer", ["--silent"], COMMAND, sent(COMMAND) + USB_RECEIVE_FAILED, 3, [wrote("hidraw0", COMMAND)], 4.8,
+         6.5),
+        ("write failure", ["--fail-write"], COMMAND, USB_SEND_FAILED, 3, [wrote("hidraw0", COMMAND)], 0, 2),
+        ("unopenable supply is not listed", ["--refuse-open"], COMMAND, NOT_FOUND, 3, [], 0, 2),
+        ("other product passed over", ["--hid", "0483:5740", "--supply"], COMMAND, OK, 0, [wrote("hidraw1", COMMAND)],
+         0, 2),
+        ("two supplies: the first in the set", ["--supply", "--supply", "--status", "01"], COMMAND, OK, 0,
+         [wrote("hidraw0", COMMAND)], 0, 2),
+    ]
+
+
+@pytest.mark.parametrize("name, devices, command, out, status, writes, least, most", rows(),
+                         ids=lambda v: v if isinstance(v, str) else "")
+def test_kestrow_exchange(wine_usb, tmp_path, name, devices, command, out, status, writes, least, most):
+    result, seen = kestrow_exe(wine_usb, tmp_path, devices, command)
+    assert (result.out, result.status, seen) == (out, status, writes)
+    assert least <= result.seconds <= most + SLACK
