@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
-# Installs the build into a temporary DESTDIR and checks that every file is where it
-# belongs and every manual page renders without a warning; then builds both .deb packages,
-# has lintian judge them, installs them into a private dpkg root (with and without a udev
-# to tell), removes them and checks that nothing is left behind; and checks the Windows
-# tools' version resource when they were built.
+# Installs the build into a temporary DESTDIR and checks that every manual page renders
+# without a warning; then builds both .deb packages, checks what each holds, has lintian
+# judge them, installs them into a private dpkg root (with udev absent, stopped and
+# running), removes them and checks that nothing is left behind; and, when the Windows
+# tools were built, checks their version resource and the zip.
 # Usage: install_test.sh BUILD_DIR [WINDOWS_BUILD_DIR]
 set -euo pipefail
 build=$1
@@ -25,16 +25,12 @@ sim_files=(
 )
 sorted() { printf '%s\n' "$@" | sort; }
 DESTDIR="$work/dest" cmake --install "$build" --prefix /usr >/dev/null
-[ "$(cd "$work/dest" && find . -type f | sed 's|^\./||' | sort)" = "$(sorted "${tools_files[@]}" "${sim_files[@]}")" ] ||
-  fail "installed files differ: $(cd "$work/dest" && find . -type f)"
 grep -q 'ATTRS{idVendor}=="0483", ATTRS{idProduct}=="5750", TAG+="uaccess"' \
   "$work/dest/usr/lib/udev/rules.d/70-dimlink-power-supply.rules" || fail "udev rule does not name the supply"
 
 for page in "$work"/dest/usr/share/man/man1/*.1.gz; do
-  LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" >"$work/page.txt" 2>"$work/warnings.txt"
+  LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" >/dev/null 2>"$work/warnings.txt"
   [ ! -s "$work/warnings.txt" ] || fail "$(basename "$page") renders with warnings: $(cat "$work/warnings.txt")"
-  grep -q 'EXIT STATUS' "$work/page.txt" || fail "$(basename "$page") has no EXIT STATUS"
-  lexgrog "$page" >/dev/null || fail "$(basename "$page") has no usable NAME section"
 done
 [ "$("$work/dest/usr/bin/morvish" --version)" = "morvish $version"$'\n'"License: MIT" ] ||
   fail "installed morvish does not give its version and licence"
