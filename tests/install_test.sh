@@ -1,53 +1,100 @@
 #!/usr/bin/env bash
-# Installs the build into a temporary DESTDIR and checks that every file is where it
-# belongs and every manual page renders without a warning; then builds the .deb, checks
-# its metadata, installs it into a private dpkg root, runs a tool from there, removes it
-# and checks that nothing is left behind. Usage: install_test.sh BUILD_DIR
+# Installs the build into a temporary DESTDIR and checks that every manual page renders
+# without a warning; then builds both .deb packages, checks what each holds, has lintian
+# judge them, installs them into a private dpkg root (with udev absent, stopped and
+# running), removes them and checks that nothing is left behind; and, when the Windows
+# tools were built, checks their version resource and the zip.
+# Usage: install_test.sh BUILD_DIR [WINDOWS_BUILD_DIR]
 set -euo pipefail
 build=$1
+windows=${2:-}
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
+version=$(sed -n 's/^project(dimlink VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../CMakeLists.txt")
 
-DESTDIR="$work/dest" cmake --install "$build" --prefix /usr >/dev/null
-expected=(
-  usr/bin/kestrow usr/bin/morvish usr/bin/supply-sim
-  usr/share/man/man1/kestrow.1 usr/share/man/man1/morvish.1 usr/share/man/man1/supply-sim.1
+tools_files=(
+  usr/bin/kestrow usr/bin/morvish
+  usr/share/man/man1/kestrow.1.gz usr/share/man/man1/morvish.1.gz
   usr/lib/udev/rules.d/70-dimlink-power-supply.rules
-  usr/share/doc/dimlink/README.md
+  usr/share/doc/dimlink/README.md usr/share/doc/dimlink/copyright usr/share/doc/dimlink/changelog.gz
 )
-for file in "${expected[@]}"; do [ -f "$work/dest/$file" ] || fail "$file not installed"; done
-for tool in kestrow morvish supply-sim; do [ -x "$work/dest/usr/bin/$tool" ] || fail "$tool not executable"; done
-installed=$(cd "$work/dest" && find . -type f | sed 's|^\./||' | sort)
-[ "$installed" = "$(printf '%s\n' "${expected[@]}" | sort)" ] || fail "unexpected files installed: $installed"
+sim_files=(
+  usr/bin/supply-sim usr/share/man/man1/supply-sim.1.gz
+  usr/share/doc/dimlink-sim/copyright usr/share/doc/dimlink-sim/changelog.gz
+)
+sorted() { printf '%s\n' "$@" | sort; }
+DESTDIR="$work/dest" cmake --install "$build" --prefix /usr >/dev/null
 grep -q 'ATTRS{idVendor}=="0483", ATTRS{idProduct}=="5750", TAG+="uaccess"' \
   "$work/dest/usr/lib/udev/rules.d/70-dimlink-power-supply.rules" || fail "udev rule does not name the supply"
 
-for page in "$work"/dest/usr/share/man/man1/*.1; do
-  LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" >"$work/page.txt" 2>"$work/warnings.txt"
+for page in "$work"/dest/usr/share/man/man1/*.1.gz; do
+  LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" >/dev/null 2>"$work/warnings.txt"
   [ ! -s "$work/warnings.txt" ] || fail "$(basename "$page") renders with warnings: $(cat "$work/warnings.txt")"
-  grep -q 'EXIT STATUS' "$work/page.txt" || fail "$(basename "$page") has no EXIT STATUS"
-  lexgrog "$page" >/dev/null || fail "$(basename "$page") has no usable NAME section"
 done
-[ "$("$work/dest/usr/bin/morvish" --version | head -n 1)" = "morvish $(sed -n 's/^project(dimlink VERSION \([0-9.]*\).*/\1/p' "$(dirname "$0")/../CMakeLists.txt")" ] ||
-  fail "installed morvish does not give its version"
+[ "$("$work/dest/usr/bin/morvish" --version)" = "morvish $version"$'\n'"License: MIT" ] ||
+  fail "installed morvish does not give its version and licence"
 
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/packages" >/dev/null
-deb=$(ls "$work"/packages/dimlink_*_amd64.deb)
-info=$(dpkg-deb -I "$deb")
-for field in 'Package: dimlink' 'Architecture: amd64' 'Section: utils' 'Depends: .*libc6' 'Maintainer: ' 'Description: '; do
-  grep -q "^ $field" <<<"$info" || fail ".deb metadata lacks \"$field\""
-done
-[ "$(dpkg-deb -c "$deb" | awk '{print $6}' | grep -v '/$' | sed 's|^\./||' | sort)" = "$(printf '%s\n' "${expected[@]}" | sort)" ] ||
-  fail ".deb does not hold exactly the installed files"
+tools_deb=$work/packages/dimlink_${version}_amd64.deb
+sim_deb=$work/packages/dimlink-sim_${version}_amd64.deb
+lintian --fail-on error,warning "$tools_deb" "$sim_deb" >"$work/lintian.txt" 2>&1 ||
+  fail "lintian: $(cat "$work/lintian.txt")"
+info=$(dpkg-deb -I "$tools_deb")
+# The tools link the C++ runtime in; a sanitizer build links its runtimes too.
+grep -q 'DIMLINK_SANITIZE:BOOL=ON' "$build/CMakeCache.txt" || grep -q '^ Depends: libc6 ([^,]*)$' <<<"$info" ||
+  fail "dimlink depends on more than libc6: $(grep Depends <<<"$info")"
+contents() { dpkg-deb -c "$1" | awk '{print $6}' | grep -v '/$' | sed 's|^\./||' | sort; }
+[ "$(contents "$tools_deb")" = "$(sorted "${tools_files[@]}")" ] || fail "dimlink holds: $(contents "$tools_deb")"
+[ "$(contents "$sim_deb")" = "$(sorted "${sim_files[@]}")" ] || fail "dimlink-sim holds: $(contents "$sim_deb")"
 
-# A private dpkg database: the machine's own is never touched.
+# A private dpkg root, where the maintainer scripts run chrooted: a shell and no udev.
+# The machine's own dpkg database is never touched.
 root="$work/root"
 mkdir -p "$root"/var/lib/dpkg/{info,updates,triggers}
 touch "$root/var/lib/dpkg/status"
-dpkg --root="$root" --force-depends -i "$deb" >/dev/null 2>&1 || fail "dpkg -i failed"
+for file in /bin/sh $(ldd /bin/sh | grep -o '/[^ ]*'); do cp -L --parents "$file" "$root"; done
+mkdir "$root/dev" && mknod -m 666 "$root/dev/null" c 1 3
+before=$(find "$root" -not -path "$root/var/*" | sort)
+dpkg_run() {
+  dpkg --root="$root" --force-depends "$@" >"$work/dpkg.txt" 2>&1 || fail "dpkg $*: $(cat "$work/dpkg.txt")"
+  ! grep -q '^dimlink:' "$work/dpkg.txt" || fail "dpkg $*: $(cat "$work/dpkg.txt")"
+}
+dpkg_run -i "$tools_deb" "$sim_deb"
 "$root/usr/bin/kestrow" --version | grep -q '^kestrow ' || fail "kestrow --version fails after dpkg -i"
-dpkg --root="$root" -r dimlink >/dev/null 2>&1 || fail "dpkg -r failed"
-left=$(find "$root" -mindepth 1 -not -path "$root/var" -not -path "$root/var/*" -not -type d)
+
+# udev as the scripts see it: installed but not running, then running.
+printf '#!/bin/sh\necho "$*" >>/udevadm.log\n[ ! -e /udev-down ]\n' >"$root/udevadm"
+chmod +x "$root/udevadm"
+udev_calls() { # EXPECTED_LOG DPKG_ARGS...: runs dpkg and checks what it asked of udev
+  local expected=$1
+  shift
+  rm -f "$root/udevadm.log"
+  PATH=/:$PATH dpkg_run "$@"
+  [ "$(cat "$root/udevadm.log" 2>/dev/null)" = "$expected" ] || fail "dpkg $*: udevadm called with: $(cat "$root/udevadm.log")"
+}
+touch "$root/udev-down"
+udev_calls 'control --ping' -i "$tools_deb"
+rm "$root/udev-down"
+udev_calls $'control --ping\ncontrol --reload-rules\ntrigger --subsystem-match=hidraw' -i "$tools_deb"
+udev_calls $'control --ping\ncontrol --reload-rules' -r dimlink
+rm "$root/udevadm" "$root/udevadm.log"
+dpkg_run -r dimlink-sim
+left=$(comm -13 <(echo "$before") <(find "$root" -not -path "$root/var/*" | sort))
 [ -z "$left" ] || fail "left behind after removal: $left"
-echo "install, manual pages and package: ok"
+
+if [ -n "$windows" ]; then
+  for exe in "$windows/usb/kestrow.exe" "$windows/lan/morvish.exe"; do
+    resource=$(x86_64-w64-mingw32-windres -i "$exe" -O rc)
+    for value in "\"ProductName\", \"dimlink\"" "\"FileVersion\", \"$version\"" "\"FileDescription\", \"Sends one" \
+      "\"LegalCopyright\", \"Copyright (c) 20[0-9][0-9] The dimlink developers. MIT License.\""; do
+      grep -q "VALUE $value" <<<"$resource" || fail "$(basename "$exe") lacks $value in its version resource"
+    done
+  done
+  cpack --config "$windows/CPackConfig.cmake" -B "$work/zip" >/dev/null
+  mkdir "$work/unzipped" && (cd "$work/unzipped" && cmake -E tar xf "$work"/zip/*.zip)
+  [ "$(LC_ALL=C ls "$work"/unzipped/* | tr '\n' ' ')" = "LICENSE README.txt kestrow.exe morvish.exe " ] ||
+    fail "zip holds: $(ls "$work"/unzipped/*)"
+  head -n 1 "$work"/unzipped/*/README.txt | grep -q $'\r$' || fail "README.txt in the zip lacks Windows line ends"
+fi
+echo "install, manual pages, packages and version resources: ok"
