@@ -17,6 +17,7 @@ TEST(ParseHidUevent, FindsTheIdentifiersLine) {
        HidIdentifiers{3, 0x0483, 0x5750}},
       {"first line, no line end", "HID_ID=0005:0000045E:000002FD", HidIdentifiers{5, 0x045E, 0x02FD}},
       {"lower case", "HID_ID=0003:0000abcd:0000ef01\n", HidIdentifiers{3, 0xABCD, 0xEF01}},
+      {"nines", "HID_ID=0019:00009A9F:00000990\n", HidIdentifiers{0x19, 0x9A9F, 0x990}},
       {"no HID_ID", "DRIVER=hid-generic\nHID_NAME=x\n", std::nullopt},
       {"a key that only ends like it", "XHID_ID=0003:00000483:00005750\n", std::nullopt},
       {"two fields", "HID_ID=0003:00000483\n", std::nullopt},
