@@ -13,6 +13,7 @@ namespace {
 
 enum class Step { None, Socket, Send };
 Step failing = Step::None;
+int open_sockets = 0;
 
 }  // namespace
 
@@ -27,11 +28,15 @@ Socket& Socket::operator=(Socket&& other) noexcept {
   std::swap(handle, other.handle);
   return *this;
 }
-Socket::~Socket() = default;
+Socket::~Socket() {
+  if (valid()) --open_sockets;
+}
 bool Socket::valid() const { return handle >= 0; }
 Socket MakeStreamSocket(const NetAddress& /*address*/, long& error) {
   error = failing == Step::Socket ? 97 : 0;
-  return Socket(failing == Step::Socket ? -1 : 3);
+  if (error != 0) return Socket();
+  ++open_sockets;
+  return Socket(3);
 }
 long ConnectWithin(const Socket& /*socket*/, const NetAddress& /*address*/, int /*timeout_ms*/) { return 0; }
 long SendAll(const Socket& /*socket*/, const std::uint8_t* /*bytes*/, std::size_t /*count*/) {
@@ -43,7 +48,7 @@ ReceiveStep ReceiveWithin(const Socket& /*socket*/, std::uint8_t* /*into*/, std:
 
 namespace {
 
-TEST(RunMorvish, ReportsAFailedStepAndPrintsNothingElse) {
+TEST(RunMorvish, ReportsAFailedStepPrintsNothingElseAndClosesTheSocket) {
   struct Row {
     Step step;
     std::string out;
@@ -61,6 +66,7 @@ TEST(RunMorvish, ReportsAFailedStepAndPrintsNothingElse) {
     int status = RunMorvish(8, argv);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), row.out);
     EXPECT_EQ(status, row.status);
+    EXPECT_EQ(open_sockets, 0);
   }
 }
 
