@@ -45,7 +45,7 @@ def exchanges(timed_out, reset=None):
     if reset is not None:
         rows.append(("reset in the answer", ["--reset-after", "3", "--pause", "100"], CODE6,
                      sent(CODE6) + receive_failed(reset), 3))
-    return [row + (0, 2)[len(row) - 5:] for row in rows]
+    return [row + (0, 2)[len(row) - 5:] for row in rows]  # 0 to 2 seconds unless given
 
 
 def bad_command_lines(port):
