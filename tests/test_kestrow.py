@@ -2,13 +2,15 @@
 # output byte for byte, exit status, time taken, and what reached the devices.
 import os
 import shutil
+import signal
 import stat
+import subprocess
 import tempfile
 
 import pytest
 
 from conftest import (ARGUMENT_COUNT, BY_STATUS, MISMATCH, SEARCH_END, SUCCESS, SUPPLY_NOT_FOUND, USB_RECEIVE_FAILED,
-                      USB_SEND_FAILED, cannot_open, cp932, invalid_byte, received, wrote, run, sent, too_many, tool)
+                      USB_SEND_FAILED, cannot_open, child_environment, cp932, invalid_byte, received, wrote, run, sent, too_many, tool)
 
 KESTROW = tool("kestrow")
 SIM = tool("supply_sim")
@@ -62,6 +64,8 @@ EXCHANGES = [
     ("failing read", ["--fail-read"], COMMAND, sent(COMMAND) + USB_RECEIVE_FAILED, 3, used("hidraw0")),
     ("hang-up while waiting", ["--hang-up"], COMMAND, sent(COMMAND) + USB_RECEIVE_FAILED, 3,
      used("hidraw0")[:2]),
+    ("a first byte like an option", [], "-1 +7 00 d 0a",
+     sent("FF 07 00 0D 0A") + received("FF 07 00 00 0D 0A") + SUCCESS, 0, used("hidraw0", "FF 07 00 0D 0A")),
     ("63 bytes go out", [], SIXTY_THREE, sent(SIXTY_THREE) + received("A1 B2 00 00 0D 0A") + SUCCESS, 0,
      used("hidraw0", SIXTY_THREE)),
 ]
@@ -140,3 +144,62 @@ def test_as_a_normal_user():
     else:
         assert result.status == 125
         assert result.err.startswith(b"supply-sim: cannot open /dev/fuse")
+
+
+TWO = ["--serial", "A1", "--supply", "--serial", "B2", "--name", "Second\tone"]
+
+
+def test_list(tmp_path):
+    result, seen = kestrow(tmp_path, TWO + ["--hid", "1234:0001"], ["--list"])
+    assert (result.out, result.status, seen) == (
+        b"/dev/hidraw0\tA1\tSimulated power supply\n/dev/hidraw1\tB2\tSecond one\n", 0, [])
+    assert kestrow(tmp_path, ["--hid", "1234:0001"], ["--list"])[0][:2] == (b"", 3)
+
+
+@pytest.mark.parametrize("choice, typed, out, status, log", [
+    (["--serial", "B2"], COMMAND, OK, 0, used("hidraw1")),
+    (["--device", "/dev/hidraw1"], COMMAND, OK, 0, used("hidraw1")),
+    (["--serial", "B2", "--"], "-1 +7 00 d 0a", sent("FF 07 00 0D 0A") + received("FF 07 00 00 0D 0A") + SUCCESS, 0,
+     used("hidraw1", "FF 07 00 0D 0A")),
+    (["--serial", "ZZ"], COMMAND, NOT_FOUND, 3, []),
+    (["--device", "/dev/hidraw7"], COMMAND, NOT_FOUND, 3, []),
+])
+def test_choose_a_supply(tmp_path, choice, typed, out, status, log):
+    result, seen = kestrow(tmp_path, TWO, choice + typed.split())
+    assert (result.out, result.status, seen) == (out, status, log)
+
+
+def test_runs_on_one_supply_take_turns(tmp_path):
+    # Every reader of a HID device gets every input report: runs that did not take turns
+    # would read each other's answers.
+    script = ('for round in $(seq 20); do for k in 0 1 2 3 4 5 6 7; do '
+              '"$0" A1 B$k 00 0D 0A > "$1/$round-$k" & done; wait; done')
+    result = run([SIM, "--usb", "--log", "/dev/null", "--", "sh", "-c", script, KESTROW, tmp_path], timeout=120)
+    assert result.status == 0
+    for name in [f"{round}-{k}" for round in range(1, 21) for k in range(8)]:
+        command = f"A1 B{name[-1]} 00 0D 0A"
+        answer = f"A1 B{name[-1]} 00 00 0D 0A"
+        assert (tmp_path / name).read_bytes() == sent(command) + received(answer) + SUCCESS, name
+
+
+def test_a_supply_held_too_long_is_busy(tmp_path):
+    log = tmp_path / "devices.log"
+    script = 'flock /dev/hidraw0 sleep 8 & sleep 0.5; exec "$0" A1 B2 00 0D 0A'
+    result = run([SIM, "--usb", "--log", log, "--", "sh", "-c", script, KESTROW])
+    busy = "\nThe power supply is busy with another exchange. USB電源は別の送受信で使用中です。\n".encode()
+    assert (result.out, result.status) == (busy, 3)
+    assert 5.3 <= result.seconds <= 7
+    assert " write " not in log.read_text()
+
+
+def test_a_report_that_cannot_be_written():
+    argv = [SIM, "--usb", "--log", "/dev/null", "--", KESTROW, *COMMAND.split()]
+    with open("/dev/full", "wb") as full:
+        done = subprocess.run(argv, stdout=full, stderr=subprocess.PIPE, env=child_environment(None), timeout=30)
+    assert (done.returncode, done.stderr) == (4, b"kestrow: cannot write standard output: No space left on device\n")
+    # A reader that has gone ends the tool as it ends any other Unix program.
+    read, write = os.pipe()
+    os.close(read)
+    done = subprocess.run(argv, stdout=write, env=child_environment(None), timeout=30)
+    os.close(write)
+    assert done.returncode == 128 + signal.SIGPIPE

@@ -3,10 +3,11 @@
 import errno
 import locale
 import os
+import subprocess
 
 import pytest
 
-from conftest import (ARGUMENT_COUNT, BY_STATUS, SUCCESS, connect_failed, cp932, received, require, run, sent,
+from conftest import (ARGUMENT_COUNT, BY_STATUS, SUCCESS, child_environment, connect_failed, cp932, received, require, run, sent,
                       simulator, tool)
 from lan_cases import COMMAND, bad_command_lines, contacted, exchanges, full_listen_queue, loopback
 
@@ -96,3 +97,10 @@ def test_output_encoding_follows_the_locale(env, in_932):
     with server:
         assert run([MORVISH, "127.0.0.1", port, *COMMAND.split()], env).out == encode(connect_failed(errno.ECONNREFUSED))
         assert run([MORVISH, "127.0.0.1", port, "A1"], env).out == encode(ARGUMENT_COUNT)
+
+
+def test_a_report_that_cannot_be_written():
+    with simulator() as sim, open("/dev/full", "wb") as full:
+        done = subprocess.run([MORVISH, "127.0.0.1", sim.port, *COMMAND.split()], stdout=full, stderr=subprocess.PIPE,
+                              env=child_environment(None), timeout=30)
+    assert (done.returncode, done.stderr) == (4, b"morvish: cannot write standard output: No space left on device\n")
