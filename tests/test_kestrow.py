@@ -163,7 +163,7 @@ def test_list(tmp_path):
      used("hidraw1", "FF 07 00 0D 0A")),
     (["--serial", "ZZ"], COMMAND, NOT_FOUND, 3, []),
     (["--device", "/dev/hidraw7"], COMMAND, NOT_FOUND, 3, []),
-])
+], ids=["serial", "device", "end of options", "unknown serial", "unknown device"])
 def test_choose_a_supply(tmp_path, choice, typed, out, status, log):
     result, seen = kestrow(tmp_path, TWO, choice + typed.split())
     assert (result.out, result.status, seen) == (out, status, log)
