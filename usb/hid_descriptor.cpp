@@ -52,7 +52,8 @@ std::string_view UeventValue(std::string_view uevent, std::string_view key) {
     std::size_t end = uevent.find('\n');
     std::string_view line = uevent.substr(0, end);
     uevent.remove_prefix(end == std::string_view::npos ? uevent.size() : end + 1);
-    if (line.size() > key.size() && line.starts_with(key) && line[key.size()] == '=') return line.substr(key.size() + 1);
+    if (line.size() > key.size() && line.starts_with(key) && line[key.size()] == '=')
+      return line.substr(key.size() + 1);
   }
   return {};
 }

@@ -107,7 +107,8 @@ bool Matches(const SupplyEntry& entry, const SupplyChoice& choice) {
 
 // A field of a listing line: control characters would break the line or its columns.
 std::string ListingField(std::string field) {
-  std::replace_if(field.begin(), field.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, ' ');
+  std::replace_if(
+      field.begin(), field.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, ' ');
   return field;
 }
 

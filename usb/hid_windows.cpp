@@ -123,7 +123,8 @@ bool IsChosenSupply(const std::wstring& path, const SupplyChoice& choice) {
 
 // A field of a listing line: control characters would break the line or its columns.
 std::wstring ListingField(std::wstring field) {
-  std::replace_if(field.begin(), field.end(), [](wchar_t c) { return c < L' '; }, L' ');
+  std::replace_if(
+      field.begin(), field.end(), [](wchar_t c) { return c < L' '; }, L' ');
   return field;
 }
 
