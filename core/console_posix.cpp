@@ -24,12 +24,13 @@ void NoteOutputError(int error) {
 }
 
 // A closed standard stream would hand its number to the next file the tool opens, the
-// device node or the socket, and the report would be written there. /dev/null opened
-// read-only takes the number instead: writes to it still fail, as on the closed stream.
+// device node or the socket, and the report would be written there. The root directory,
+// opened read-only (it is there even where /dev is not), takes the number instead:
+// writes to it still fail, as on the closed stream.
 void HoldClosedStandardStreams() {
   for (int fd = 0; fd <= 2; ++fd) {
     if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
-    int held = ::open("/dev/null", O_RDONLY);
+    int held = ::open("/", O_RDONLY | O_DIRECTORY);
     if (held >= 0 && held != fd) {
       (void)::dup2(held, fd);
       (void)::close(held);
