@@ -5,8 +5,8 @@
 #include "core/report.h"
 #include "core/texts.h"
 
-bool CheckArgumentCount(int argc, std::size_t needed) {
-  if (argc > 0 && static_cast<std::size_t>(argc - 1) >= needed) return true;
+bool CheckArgumentCount(int argc, int first, std::size_t needed) {
+  if (argc >= first && static_cast<std::size_t>(argc - first) >= needed) return true;
   PrintMessage(texts::kArgumentCount);
   return false;
 }

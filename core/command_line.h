@@ -6,9 +6,9 @@
 
 #include "core/command_bytes.h"
 
-// True when at least `needed` arguments follow the program name; otherwise prints the
-// argument-count message.
-bool CheckArgumentCount(int argc, std::size_t needed);
+// True when argv[first] to argv[argc - 1] are at least `needed` arguments; otherwise
+// prints the argument-count message.
+bool CheckArgumentCount(int argc, int first, std::size_t needed);
 
 // Parses the command bytes from argv[first] on (see ParseCommandBytes); prints the
 // too-many or invalid-byte message and gives back nothing when they are refused.

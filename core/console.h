@@ -17,3 +17,9 @@ void WriteBytes(std::string_view bytes);
 
 // Pushes everything written so far out to standard output.
 void FlushConsole();
+
+// Ends the run's output. Flushes it and gives back status, unless anything written to
+// standard output was lost on the way (a full disk, a closed stream): then it prints
+// "PROGRAM: cannot write standard output: REASON" on standard error and gives back
+// kExitOutputLost, so that a caller never takes a missing report for a good one.
+int FinishConsole(std::string_view program, int status);

@@ -1,5 +1,8 @@
+#include <fcntl.h>
 #include <langinfo.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <climits>
 #include <clocale>
 #include <cstdio>
@@ -8,11 +11,32 @@
 #include <string>
 
 #include "core/console.h"
+#include "core/exit_status.h"
 #include "core/texts.h"
 
 namespace {
 
 bool use_locale_encoding = false;
+int output_error = 0;  // the first failure to write standard output, as errno gave it
+
+void NoteOutputError(int error) {
+  if (output_error == 0) output_error = error != 0 ? error : EIO;
+}
+
+// A closed standard stream would hand its number to the next file the tool opens, the
+// device node or the socket, and the report would be written there. The root directory,
+// opened read-only (it is there even where /dev is not), takes the number instead:
+// writes to it still fail, as on the closed stream.
+void HoldClosedStandardStreams() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    int held = ::open("/", O_RDONLY | O_DIRECTORY);
+    if (held >= 0 && held != fd) {
+      (void)::dup2(held, fd);
+      (void)::close(held);
+    }
+  }
+}
 
 void AppendUtf8(std::string& out, char32_t c) {
   if (c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) c = 0xFFFD;
@@ -60,6 +84,7 @@ bool LocaleEncodesAllTexts() {
 }  // namespace
 
 void StartConsole() {
+  HoldClosedStandardStreams();
   // Only character conversion depends on the locale here, so the other categories are
   // not loaded at every start. Without a usable locale the C locale stays, and the texts
   // go out as UTF-8.
@@ -78,8 +103,21 @@ void WriteText(std::wstring_view text) {
   WriteBytes(out);
 }
 
-// A standard output that cannot be written to has nowhere to report it; the exit status
-// still tells the caller how the exchange went.
-void WriteBytes(std::string_view bytes) { (void)std::fwrite(bytes.data(), 1, bytes.size(), stdout); }
+void WriteBytes(std::string_view bytes) {
+  if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) NoteOutputError(errno);
+}
 
-void FlushConsole() { (void)std::fflush(stdout); }
+void FlushConsole() {
+  if (std::fflush(stdout) != 0) NoteOutputError(errno);
+}
+
+int FinishConsole(std::string_view program, int status) {
+  FlushConsole();
+  if (output_error == 0) return status;
+  std::string line(program);
+  line += texts::kCannotWriteOutput;
+  line += std::strerror(output_error);
+  line += '\n';
+  (void)std::fputs(line.c_str(), stderr);
+  return kExitOutputLost;
+}

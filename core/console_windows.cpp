@@ -6,23 +6,48 @@
 #include <windows.h>
 
 #include <clocale>
+#include <cstdio>
 #include <string>
 
 #include "core/console.h"
+#include "core/exit_status.h"
+#include "core/texts.h"
 
 namespace {
 
 HANDLE output = INVALID_HANDLE_VALUE;
 bool to_console = false;
 UINT redirected_code_page = CP_UTF8;
-std::string pending;  // redirected output not yet written
+std::string pending;     // redirected output not yet written
+DWORD output_error = 0;  // the first failure to write standard output
+
+// A write that reports success but takes nothing counts as a write fault.
+void NoteOutputError(BOOL succeeded) {
+  if (output_error == 0) output_error = succeeded ? static_cast<DWORD>(ERROR_WRITE_FAULT) : GetLastError();
+}
 
 void WriteToConsole(std::wstring_view text) {
   while (!text.empty()) {
     DWORD written = 0;
-    if (!WriteConsoleW(output, text.data(), static_cast<DWORD>(text.size()), &written, nullptr) || written == 0) return;
+    BOOL succeeded = WriteConsoleW(output, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+    if (!succeeded || written == 0) {
+      NoteOutputError(succeeded);
+      return;
+    }
     text.remove_prefix(written);
   }
+}
+
+// The system's description of an error, without its line end.
+std::string SystemReason(DWORD error) {
+  char* text = nullptr;
+  DWORD size = FormatMessageA(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+      reinterpret_cast<char*>(&text), 0, nullptr);  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+  std::string reason = size != 0 ? std::string(text, size) : "error " + std::to_string(error);
+  LocalFree(text);
+  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == ' ')) reason.pop_back();
+  return reason;
 }
 
 std::wstring Widen(std::string_view bytes, UINT code_page) {
@@ -73,8 +98,24 @@ void FlushConsole() {
   std::string_view left = pending;
   while (!left.empty()) {
     DWORD written = 0;
-    if (!WriteFile(output, left.data(), static_cast<DWORD>(left.size()), &written, nullptr) || written == 0) break;
+    BOOL succeeded = WriteFile(output, left.data(), static_cast<DWORD>(left.size()), &written, nullptr);
+    if (!succeeded || written == 0) {
+      NoteOutputError(succeeded);
+      break;
+    }
     left.remove_prefix(written);
   }
   pending.clear();
+}
+
+int FinishConsole(std::string_view program, int status) {
+  FlushConsole();
+  if (output_error == 0) return status;
+  std::string line(program);
+  line += texts::kCannotWriteOutput;
+  line += SystemReason(output_error);
+  line += '\n';
+  (void)std::fputs(line.c_str(), stderr);
+  (void)std::fflush(stderr);
+  return kExitOutputLost;
 }

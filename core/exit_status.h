@@ -6,4 +6,5 @@ enum ExitStatus : int {
   kExitBadCommandLine = 1,  // the command line was refused, or the tool could not start
   kExitNotCarriedOut = 2,   // an answer came with any other verdict
   kExitNoAnswer = 3,        // no answer was had: no device, no connection, send or receive failed
+  kExitOutputLost = 4,      // the exchange ran but its report could not be written
 };

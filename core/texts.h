@@ -50,6 +50,12 @@ inline constexpr std::wstring_view kClosedWithoutAnswer =
 inline constexpr std::wstring_view kSupplyNotFound = L"\nLAN電源・USB電源を見つかりませんでした。";
 inline constexpr std::wstring_view kUsbSendFailed = L"\nLAN電源・USB電源がUSBへの送信は失敗しました。";
 inline constexpr std::wstring_view kUsbReceiveFailed = L"\nLAN電源・USB電源からUSBでの受信は失敗しました。";
+inline constexpr std::wstring_view kSupplyBusy =
+    L"\nThe power supply is busy with another exchange. USB電源は別の送受信で使用中です。\n";
+
+// Written on standard error after the program's name, then the system's reason, when
+// standard output could not be written; not in kAll, as it goes out unconverted.
+inline constexpr std::string_view kCannotWriteOutput = ": cannot write standard output: ";
 
 // All of the above: the console uses the locale's own encoding only when it can
 // encode every one of them, so that no message is ever lost to the locale.
@@ -80,6 +86,7 @@ inline constexpr std::array kAll{
     kSupplyNotFound,
     kUsbSendFailed,
     kUsbReceiveFailed,
+    kSupplyBusy,
 };
 
 }  // namespace texts

@@ -19,7 +19,8 @@ constexpr std::string_view kUsage =
     "  BYTE     one hexadecimal byte of one or two characters: 0d, D, ff, -1, +7;\n"
     "           5 to 64 of them, header and footer included\n"
     "Exit status: 0 carried out, 1 command line refused or sockets unavailable,\n"
-    "             2 answered with another verdict, 3 no answer.\n";
+    "             2 answered with another verdict, 3 no answer,\n"
+    "             4 the exchange ran but its report could not be written.\n";
 
 std::string Number(long value) { return std::to_string(value); }
 
@@ -65,13 +66,17 @@ int ExchangeOverLan(const LanCommandLine& line) {
   return verdict.success ? kExitSuccess : kExitNotCarriedOut;
 }
 
+int MorvishStatus(int argc, const char* const* argv) {
+  if (std::optional<int> status = AnswerInfoRequest(argc, argv, "morvish", kUsage)) return *status;
+  if (!CheckArgumentCount(argc, 1, kNeededArguments)) return kExitBadCommandLine;
+  std::optional<LanCommandLine> line = ReadLanCommandLine(argc, argv);
+  if (!line) return kExitBadCommandLine;
+  return ExchangeOverLan(*line);
+}
+
 }  // namespace
 
 int RunMorvish(int argc, const char* const* argv) {
   StartConsole();
-  if (std::optional<int> status = AnswerInfoRequest(argc, argv, "morvish", kUsage)) return *status;
-  if (!CheckArgumentCount(argc, kNeededArguments)) return kExitBadCommandLine;
-  std::optional<LanCommandLine> line = ReadLanCommandLine(argc, argv);
-  if (!line) return kExitBadCommandLine;
-  return ExchangeOverLan(*line);
+  return FinishConsole("morvish", MorvishStatus(argc, argv));
 }

@@ -4,6 +4,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
 
 inline constexpr std::uint16_t kSupplyVendorId = 0x0483;
 inline constexpr std::uint16_t kSupplyProductId = 0x5750;
@@ -30,14 +32,36 @@ struct PowerSupply {
   ~PowerSupply();
   bool open() const;
   std::intptr_t DeviceHandle = -1;
+  // The lock that keeps other runs from exchanging with the same supply, where the
+  // platform needs one beside the device itself; released when the object goes.
+  std::intptr_t ExchangeLock = 0;
   DeviceCaps caps;
 };
 
+// Which power supply a run may use. A supply must match every field given; with none
+// given, any supply will do.
+struct SupplyChoice {
+  // The serial number the supply reports, exactly; a supply that reports none never matches.
+  std::optional<std::string> serial;
+  // The device path, as the listing prints it.
+  std::optional<std::string> path;
+};
+
+// Prints one line per power supply, in the order the search takes them: its device path,
+// serial number and product name, separated by tabs (empty where the device gives none).
+// Opens no device for reading or writing. Gives back how many lines it printed.
+std::size_t ListPowerSupplies();
+
 // Looks through the HID devices in the platform's order and opens the first power supply
-// it can. A matching device that cannot be opened gets a " !!! Cannot open" line and is
-// passed over; the end of the list without a find gets the " !!! GetDeviceInterFace" line.
-// Gives back whether the supply is open.
-bool FindPowerSupply(PowerSupply& supply);
+// that matches the choice and can be opened. A matching device that cannot be opened
+// gets a " !!! Cannot open" line and is passed over; the end of the list without a find
+// gets the " !!! GetDeviceInterFace" line. Gives back whether the supply is open.
+bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice);
+
+// Waits at most timeout_ms until no other run is exchanging with this supply, then takes
+// it for this run until the supply is closed, and throws away the input reports already
+// waiting, which were answers to other runs. False when the wait ran out.
+bool TakeForExchange(PowerSupply& supply, int timeout_ms);
 
 // Writes the whole output report; false when it fails or goes out short.
 bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report);

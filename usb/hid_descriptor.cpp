@@ -47,6 +47,17 @@ std::optional<HidIdentifiers> ParseHidUevent(std::string_view uevent) {
   return std::nullopt;
 }
 
+std::string_view UeventValue(std::string_view uevent, std::string_view key) {
+  while (!uevent.empty()) {
+    std::size_t end = uevent.find('\n');
+    std::string_view line = uevent.substr(0, end);
+    uevent.remove_prefix(end == std::string_view::npos ? uevent.size() : end + 1);
+    if (line.size() > key.size() && line.starts_with(key) && line[key.size()] == '=')
+      return line.substr(key.size() + 1);
+  }
+  return {};
+}
+
 std::optional<bool> UsesNumberedReports(const std::uint8_t* descriptor, std::size_t size) {
   bool numbered = false;
   std::size_t at = 0;

@@ -16,6 +16,10 @@ struct HidIdentifiers {
 // Finds the line HID_ID=bus:vendor:product (hexadecimal fields) in a device's uevent text.
 std::optional<HidIdentifiers> ParseHidUevent(std::string_view uevent);
 
+// The value of the line KEY=value in a device's uevent text (HID_UNIQ, HID_NAME); empty
+// when the line is missing or has no value.
+std::string_view UeventValue(std::string_view uevent, std::string_view key);
+
 // Walks a report descriptor item by item (short items by their size bits, long items by
 // their length byte) and tells whether any Report ID item is present. Gives back nothing
 // when the descriptor ends inside an item.

@@ -38,6 +38,19 @@ TEST(ParseHidUevent, FindsTheIdentifiersLine) {
   }
 }
 
+TEST(UeventValue, TakesTheValueOfTheWholeKey) {
+  const std::string_view uevent = "HID_ID=0003:00000483:00005750\nHID_NAME=Lighting supply\nHID_UNIQ=\nXHID_PHYS=a\n";
+  const std::pair<std::string_view, std::string_view> rows[] = {
+      {"HID_NAME", "Lighting supply"},
+      {"HID_UNIQ", ""},  // present without a value
+      {"HID_PHYS", ""},  // only a longer key ends like it
+      {"HID_NAM", ""},   // only a longer key starts like it
+      {"MISSING", ""},
+  };
+  for (const auto& [key, value] : rows) EXPECT_EQ(UeventValue(uevent, key), value) << key;
+  EXPECT_EQ(UeventValue("HID_UNIQ=A1", "HID_UNIQ"), "A1");  // last line without a line end
+}
+
 // A vendor-defined device with 63-byte input and output reports and no report IDs.
 const std::vector<std::uint8_t> kVendor63 = {
     0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01,                                      // usage page, usage, collection

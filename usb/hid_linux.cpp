@@ -3,14 +3,17 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <iterator>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/console.h"
@@ -24,6 +27,8 @@ using Clock = std::chrono::steady_clock;
 const std::string kClassDirectory = "/sys/class/hidraw/";
 const std::string kDeviceDirectory = "/dev/";
 constexpr unsigned kNoMoreItems = 259;  // the end of the list, as the Windows search reports it
+constexpr auto kLockRetryPause = std::chrono::milliseconds(10);
+constexpr int kMostReportsWaiting = 64;  // hidraw keeps at most 64 unread reports per reader
 
 // hidraw entries in numeric order: hidraw2 before hidraw10.
 std::vector<std::string> ListHidrawEntries() {
@@ -62,9 +67,49 @@ std::string ReadSmallFile(const std::string& path) {
   return content;
 }
 
-bool IsPowerSupply(const std::string& name) {
-  std::optional<HidIdentifiers> ids = ParseHidUevent(ReadSmallFile(kClassDirectory + name + "/device/uevent"));
-  return ids && ids->vendor == kSupplyVendorId && ids->product == kSupplyProductId;
+// A power supply as its sysfs entry describes it.
+struct SupplyEntry {
+  std::string name;  // hidrawN
+  std::string serial;
+  std::string product_name;
+};
+
+// Nothing when the entry is some other device.
+std::optional<SupplyEntry> ReadSupplyEntry(const std::string& name) {
+  std::string uevent = ReadSmallFile(kClassDirectory + name + "/device/uevent");
+  std::optional<HidIdentifiers> ids = ParseHidUevent(uevent);
+  if (!ids || ids->vendor != kSupplyVendorId || ids->product != kSupplyProductId) return std::nullopt;
+  return SupplyEntry{name, std::string(UeventValue(uevent, "HID_UNIQ")), std::string(UeventValue(uevent, "HID_NAME"))};
+}
+
+std::vector<SupplyEntry> ListSupplyEntries() {
+  std::vector<SupplyEntry> supplies;
+  for (const std::string& name : ListHidrawEntries()) {
+    if (std::optional<SupplyEntry> entry = ReadSupplyEntry(name)) supplies.push_back(std::move(*entry));
+  }
+  return supplies;
+}
+
+// The path with symbolic links resolved (a udev alias names the same node), or as given
+// when it does not resolve.
+std::string ResolvedPath(const std::string& path) {
+  char* resolved = ::realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return path;
+  std::string result = resolved;
+  std::free(resolved);  // NOLINT(cppcoreguidelines-no-malloc): realpath allocates with malloc
+  return result;
+}
+
+bool Matches(const SupplyEntry& entry, const SupplyChoice& choice) {
+  if (choice.serial && (entry.serial.empty() || entry.serial != *choice.serial)) return false;
+  return !choice.path || ResolvedPath(*choice.path) == kDeviceDirectory + entry.name;
+}
+
+// A field of a listing line: control characters would break the line or its columns.
+std::string ListingField(std::string field) {
+  std::replace_if(
+      field.begin(), field.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, ' ');
+  return field;
 }
 
 // A descriptor that cannot be read or parsed is taken as the power supply's own layout,
@@ -83,18 +128,35 @@ void PrintSearchLine(const std::string& line) {
 
 int Fd(const PowerSupply& supply) { return static_cast<int>(supply.DeviceHandle); }
 
+// Every reader of a hidraw node gets every input report, so what is waiting now answered
+// commands of other runs. Reads without waiting while the node has more.
+void DiscardWaitingReports(const PowerSupply& supply) {
+  InputReport scratch{};
+  for (int k = 0; k < kMostReportsWaiting; ++k) {
+    pollfd entry{Fd(supply), POLLIN, 0};
+    if (::poll(&entry, 1, 0) <= 0 || (entry.revents & POLLIN) == 0) return;
+    if (::read(Fd(supply), scratch.data(), scratch.size()) < 0 && errno != EINTR) return;
+  }
+}
+
 }  // namespace
 
-PowerSupply::PowerSupply(PowerSupply&& other) noexcept : DeviceHandle(other.DeviceHandle), caps(other.caps) {
+// The exchange lock is an flock on the device itself, released when it is closed, by
+// the system if the tool dies.
+PowerSupply::PowerSupply(PowerSupply&& other) noexcept
+    : DeviceHandle(other.DeviceHandle), ExchangeLock(other.ExchangeLock), caps(other.caps) {
   other.DeviceHandle = -1;
+  other.ExchangeLock = 0;
 }
 
 PowerSupply& PowerSupply::operator=(PowerSupply&& other) noexcept {
   if (this != &other) {
     if (open()) ::close(Fd(*this));
     DeviceHandle = other.DeviceHandle;
+    ExchangeLock = other.ExchangeLock;
     caps = other.caps;
     other.DeviceHandle = -1;
+    other.ExchangeLock = 0;
   }
   return *this;
 }
@@ -105,9 +167,20 @@ PowerSupply::~PowerSupply() {
 
 bool PowerSupply::open() const { return DeviceHandle >= 0; }
 
-bool FindPowerSupply(PowerSupply& supply) {
+std::size_t ListPowerSupplies() {
+  std::vector<SupplyEntry> supplies = ListSupplyEntries();
+  for (const SupplyEntry& supply : supplies) {
+    WriteBytes(kDeviceDirectory + supply.name + "\t" + ListingField(supply.serial) + "\t" +
+               ListingField(supply.product_name) + "\n");
+  }
+  FlushConsole();
+  return supplies.size();
+}
+
+bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice) {
   for (const std::string& name : ListHidrawEntries()) {
-    if (!IsPowerSupply(name)) continue;
+    std::optional<SupplyEntry> entry = ReadSupplyEntry(name);
+    if (!entry || !Matches(*entry, choice)) continue;
     std::string path = kDeviceDirectory + name;
     int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
@@ -120,6 +193,18 @@ bool FindPowerSupply(PowerSupply& supply) {
   }
   PrintSearchLine(" !!! GetDeviceInterFace Error Code = " + std::to_string(kNoMoreItems));
   return false;
+}
+
+bool TakeForExchange(PowerSupply& supply, int timeout_ms) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  // Only another holder makes the wait worth it; a node that cannot be locked at all is
+  // used as it is, as it was before runs took turns.
+  while (::flock(Fd(supply), LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR)) {
+    if (Clock::now() >= deadline) return false;
+    std::this_thread::sleep_for(kLockRetryPause);
+  }
+  DiscardWaitingReports(supply);
+  return true;
 }
 
 bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report) {

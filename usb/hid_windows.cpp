@@ -10,6 +10,8 @@ extern "C" {
 }
 
 #include <algorithm>
+#include <array>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <utility>
@@ -21,6 +23,7 @@ extern "C" {
 namespace {
 
 constexpr DWORD kWriteTimeoutMs = 5000;
+constexpr std::wstring_view kLockNamePrefix = L"Local\\dimlink-supply-";
 
 // A kernel handle closed when it goes.
 struct OwnedHandle {
@@ -51,6 +54,10 @@ HANDLE Native(const PowerSupply& supply) {
   return reinterpret_cast<HANDLE>(supply.DeviceHandle);  // NOLINT(performance-no-int-to-ptr)
 }
 
+HANDLE Lock(const PowerSupply& supply) {
+  return reinterpret_cast<HANDLE>(supply.ExchangeLock);  // NOLINT(performance-no-int-to-ptr)
+}
+
 void PrintSearchLine(std::string_view start, std::wstring_view path, const std::string& end) {
   WriteBytes(start);
   WriteText(path);
@@ -70,16 +77,85 @@ std::wstring DevicePath(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interface_data) 
   return detail->DevicePath;
 }
 
-// Reads the identifiers through a handle without read or write access, which even
-// devices that refuse read-write opens (keyboards, mice) give.
-bool IsPowerSupply(const std::wstring& path) {
-  OwnedHandle query(
-      CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
-  if (!query.valid()) return false;
+// A handle without read or write access, which even devices that refuse read-write
+// opens (keyboards, mice) give; enough to read identifiers and strings.
+HANDLE OpenForQuery(const std::wstring& path) {
+  return CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+bool IsPowerSupply(HANDLE query) {
   HIDD_ATTRIBUTES attributes{};
   attributes.Size = sizeof attributes;
-  return HidD_GetAttributes(query.handle, &attributes) != FALSE && attributes.VendorID == kSupplyVendorId &&
+  return HidD_GetAttributes(query, &attributes) != FALSE && attributes.VendorID == kSupplyVendorId &&
          attributes.ProductID == kSupplyProductId;
+}
+
+// A string the device gives (serial number, product name); empty when it gives none.
+std::wstring HidString(HANDLE query, decltype(&HidD_GetSerialNumberString) get) {
+  std::array<wchar_t, 128> text{};  // a USB string holds at most 126 characters
+  if (!get(query, text.data(), static_cast<ULONG>((text.size() - 1) * sizeof(wchar_t)))) return {};
+  return text.data();
+}
+
+// A command-line argument, in the ANSI code page, as the system's wide text.
+std::wstring FromArgument(const std::string& argument) {
+  if (argument.empty()) return {};
+  int size = MultiByteToWideChar(CP_ACP, 0, argument.data(), static_cast<int>(argument.size()), nullptr, 0);
+  std::wstring wide(static_cast<std::size_t>(size), L'\0');
+  MultiByteToWideChar(CP_ACP, 0, argument.data(), static_cast<int>(argument.size()), wide.data(), size);
+  return wide;
+}
+
+// Device paths are case-insensitive.
+std::wstring LowerCase(std::wstring text) {
+  if (!text.empty()) CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
+  return text;
+}
+
+bool IsChosenSupply(const std::wstring& path, const SupplyChoice& choice) {
+  OwnedHandle query(OpenForQuery(path));
+  if (!query.valid() || !IsPowerSupply(query.handle)) return false;
+  if (choice.path && LowerCase(path) != LowerCase(FromArgument(*choice.path))) return false;
+  if (!choice.serial) return true;
+  std::wstring serial = HidString(query.handle, HidD_GetSerialNumberString);
+  return !serial.empty() && serial == FromArgument(*choice.serial);
+}
+
+// A field of a listing line: control characters would break the line or its columns.
+std::wstring ListingField(std::wstring field) {
+  std::replace_if(
+      field.begin(), field.end(), [](wchar_t c) { return c < L' '; }, L' ');
+  return field;
+}
+
+// The name of the supply's exchange lock, the same for every run that opens this device
+// path. Object names may not hold backslashes, so the lower-cased path is hashed (FNV-1a).
+std::wstring LockName(const std::wstring& path) {
+  std::uint64_t hash = 0xCBF29CE484222325U;
+  for (wchar_t c : LowerCase(path)) {
+    hash = (hash ^ static_cast<std::uint64_t>(c)) * 0x100000001B3U;
+  }
+  std::wstring name(kLockNamePrefix);
+  for (int shift = 60; shift >= 0; shift -= 4) name += L"0123456789abcdef"[(hash >> shift) & 0xFU];
+  return name;
+}
+
+// Calls visit(path) for each present HID interface, in SetupAPI's order, until it gives
+// true. Gives back the error that ended the list (259 at its end), or 0 when visit did.
+template <typename Visit>
+DWORD WalkHidInterfaces(Visit visit) {
+  GUID hid_class;
+  HidD_GetHidGuid(&hid_class);
+  DeviceInfoSet interfaces(SetupDiGetClassDevsW(&hid_class, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+  for (DWORD index = 0;; ++index) {
+    SP_DEVICE_INTERFACE_DATA interface_data{};
+    interface_data.cbSize = sizeof interface_data;
+    if (!SetupDiEnumDeviceInterfaces(interfaces.set, nullptr, &hid_class, index, &interface_data)) {
+      return GetLastError();
+    }
+    std::wstring path = DevicePath(interfaces.set, interface_data);
+    if (!path.empty() && visit(path)) return 0;
+  }
 }
 
 DeviceCaps ReadCaps(HANDLE device) {
@@ -108,51 +184,81 @@ std::optional<DWORD> Finish(HANDLE device, OVERLAPPED& overlapped, BOOL started,
   return count;
 }
 
+// Gives the lock back and closes the device.
+void Close(PowerSupply& supply) {
+  if (supply.ExchangeLock != 0) {
+    ReleaseMutex(Lock(supply));  // fails harmlessly when this run never got it
+    CloseHandle(Lock(supply));
+  }
+  if (supply.open()) CloseHandle(Native(supply));
+}
+
 }  // namespace
 
-PowerSupply::PowerSupply(PowerSupply&& other) noexcept : DeviceHandle(other.DeviceHandle), caps(other.caps) {
+PowerSupply::PowerSupply(PowerSupply&& other) noexcept
+    : DeviceHandle(other.DeviceHandle), ExchangeLock(other.ExchangeLock), caps(other.caps) {
   other.DeviceHandle = -1;
+  other.ExchangeLock = 0;
 }
 
 PowerSupply& PowerSupply::operator=(PowerSupply&& other) noexcept {
   if (this != &other) {
-    if (open()) CloseHandle(Native(*this));
+    Close(*this);
     DeviceHandle = other.DeviceHandle;
+    ExchangeLock = other.ExchangeLock;
     caps = other.caps;
     other.DeviceHandle = -1;
+    other.ExchangeLock = 0;
   }
   return *this;
 }
 
-PowerSupply::~PowerSupply() {
-  if (open()) CloseHandle(Native(*this));
-}
+PowerSupply::~PowerSupply() { Close(*this); }
 
 bool PowerSupply::open() const { return DeviceHandle != -1 && DeviceHandle != 0; }
 
-bool FindPowerSupply(PowerSupply& supply) {
-  GUID hid_class;
-  HidD_GetHidGuid(&hid_class);
-  DeviceInfoSet interfaces(SetupDiGetClassDevsW(&hid_class, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
-  for (DWORD index = 0;; ++index) {
-    SP_DEVICE_INTERFACE_DATA interface_data{};
-    interface_data.cbSize = sizeof interface_data;
-    if (!SetupDiEnumDeviceInterfaces(interfaces.set, nullptr, &hid_class, index, &interface_data)) {
-      PrintSearchLine(" !!! GetDeviceInterFace Error Code = ", L"", std::to_string(GetLastError()));
-      return false;
-    }
-    std::wstring path = DevicePath(interfaces.set, interface_data);
-    if (path.empty() || !IsPowerSupply(path)) continue;
+std::size_t ListPowerSupplies() {
+  std::size_t count = 0;
+  WalkHidInterfaces([&count](const std::wstring& path) {
+    OwnedHandle query(OpenForQuery(path));
+    if (!query.valid() || !IsPowerSupply(query.handle)) return false;
+    WriteText(path + L"\t" + ListingField(HidString(query.handle, HidD_GetSerialNumberString)) + L"\t" +
+              ListingField(HidString(query.handle, HidD_GetProductString)) + L"\n");
+    ++count;
+    return false;
+  });
+  FlushConsole();
+  return count;
+}
+
+bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice) {
+  DWORD end = WalkHidInterfaces([&supply, &choice](const std::wstring& path) {
+    if (!IsChosenSupply(path, choice)) return false;
     OwnedHandle device(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
     if (!device.valid()) {
       PrintSearchLine(" !!! Cannot open ", path, ", Error Code = " + std::to_string(GetLastError()));
-      continue;
+      return false;
     }
     supply.caps = ReadCaps(device.handle);
     supply.DeviceHandle = reinterpret_cast<std::intptr_t>(device.release());
+    // Without the lock object the exchange goes ahead as it did before runs took turns.
+    supply.ExchangeLock = reinterpret_cast<std::intptr_t>(CreateMutexW(nullptr, FALSE, LockName(path).c_str()));
     return true;
+  });
+  if (end == 0) return true;
+  PrintSearchLine(" !!! GetDeviceInterFace Error Code = ", L"", std::to_string(end));
+  return false;
+}
+
+bool TakeForExchange(PowerSupply& supply, int timeout_ms) {
+  // WAIT_ABANDONED: the last holder ended without giving the lock back; it is this run's now.
+  if (supply.ExchangeLock != 0 && WaitForSingleObject(Lock(supply), static_cast<DWORD>(timeout_ms)) == WAIT_TIMEOUT) {
+    return false;
   }
+  // Every open handle gets every input report: what is queued now answered other runs.
+  HidD_FlushQueue(Native(supply));
+  return true;
 }
 
 bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report) {
