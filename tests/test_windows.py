@@ -2,11 +2,12 @@
 # through the same exchanges as natively (only the error numbers are Windows' own), and
 # kestrow.exe's command line; its exchanges are in test_windows_usb.py.
 import os
+import subprocess
 
 import pytest
 
-from conftest import (ARGUMENT_COUNT, BY_STATUS, SEARCH_END, SUCCESS, SUPPLY_NOT_FOUND, connect_failed, cp932,
-                      invalid_byte, received, require, run, sent, simulator, too_many, tool)
+from conftest import (ARGUMENT_COUNT, BY_STATUS, SEARCH_END, SUCCESS, SUPPLY_NOT_FOUND, child_environment,
+                      connect_failed, cp932, invalid_byte, received, require, run, sent, simulator, too_many, tool)
 from lan_cases import COMMAND, bad_command_lines, contacted, exchanges, full_listen_queue, loopback
 
 TIMED_OUT, REFUSED = 10060, 10061
@@ -89,3 +90,11 @@ def test_console_shows_the_japanese_texts():
     # Written as bytes, the transcript's NULs would reach the terminal as they are;
     # through the console they become characters of its own.
     assert b"\0" not in result.out
+
+
+def test_morvish_report_that_cannot_be_written():
+    argv = wine("morvish_exe", "127.0.0.1")
+    with simulator() as sim, open("/dev/full", "wb") as full:
+        done = subprocess.run(argv + [sim.port, *COMMAND.split()], stdout=full, stderr=subprocess.PIPE,
+                              env=child_environment(None), timeout=60)
+    assert (done.returncode, done.stderr) == (4, b"morvish: cannot write standard output: Disk full.\r\n")

@@ -37,17 +37,21 @@ def wine_usb():
         yield env
 
 
-def kestrow_exe(env, tmp_path, devices, command):
-    """Runs kestrow.exe, with a Wine server of its own, beside the devices; gives back its
-    result and the output reports that reached the devices."""
+def in_wine(env, tmp_path, devices, script, *args):
+    """Runs the shell script with its arguments, and a Wine server of its own, beside the
+    devices, once Wine's HID bus has opened every node; gives back its result and the
+    output reports that reached the devices. $WINE and $KESTROW name Wine and kestrow.exe."""
     log = tmp_path / "devices.log"
-    # Wine's HID bus opens each node as it lists it; the tool runs once all are listed.
-    script = ('"$WINE" wineboot; until [ "$(grep -c " open$" "$LOG")" -ge "$(ls /dev | grep -c ^hidraw)" ]; '
-              'do sleep 0.1; done; "$WINE" "$@"; status=$?; "$WINESERVER" -k; exit $status')
-    result = run([tool("supply_sim"), "--usb", "--log", log, *devices, "--", "sh", "-c", script, "sh",
-                  tool("kestrow_exe"), *command.split()],
-                 {**env, "WINE": tool("wine"), "WINESERVER": tool("wineserver"), "LOG": str(log)}, timeout=60)
+    ready = '"$WINE" wineboot; until [ "$(grep -c " open$" "$LOG")" -ge "$(ls /dev | grep -c ^hidraw)" ]; do sleep 0.1; done'
+    result = run([tool("supply_sim"), "--usb", "--log", log, *devices, "--", "sh", "-c",
+                  f'{ready}; {script}; status=$?; "$WINESERVER" -k; exit $status', "sh", *args],
+                 {**env, "WINE": tool("wine"), "WINESERVER": tool("wineserver"), "KESTROW": tool("kestrow_exe"),
+                  "LOG": str(log)}, timeout=60)
     return result, [line for line in log.read_text().splitlines() if " write " in line]
+
+
+def kestrow_exe(env, tmp_path, devices, command):
+    return in_wine(env, tmp_path, devices, '"$WINE" "$KESTROW" "$@"', *command.split())
 
 
 def rows():
@@ -72,3 +76,23 @@ def test_kestrow_exchange(wine_usb, tmp_path, name, devices, command, out, statu
     result, seen = kestrow_exe(wine_usb, tmp_path, devices, command)
     assert (result.out, result.status, seen) == (out, status, writes)
     assert least <= result.seconds <= most + SLACK
+
+
+def test_kestrow_lists_and_chooses_supplies(wine_usb, tmp_path):
+    two = ["--serial", "A1", "--supply", "--serial", "B2"]
+    result, seen = in_wine(wine_usb, tmp_path, two, '"$WINE" "$KESTROW" --list')
+    lines = result.out.split(b"\n")
+    assert (result.status, len(lines), lines[-1], seen) == (0, 3, b"", [])
+    assert [line.split(b"\t")[1:] for line in lines[:2]] == [[b"A1", b"Simulated power supply"],
+                                                            [b"B2", b"Simulated power supply"]]
+    assert all(line.lower().startswith(rb"\\?\hid#vid_0483&pid_5750") for line in lines[:2])
+    by_path = 'set -- --device "$("$WINE" "$KESTROW" --list | sed -n 2p | cut -f1)" "$@"; "$WINE" "$KESTROW" "$@"'
+    for script in ('"$WINE" "$KESTROW" --serial B2 "$@"', by_path):
+        result, seen = in_wine(wine_usb, tmp_path, two, script, *COMMAND.split())
+        assert (result.out, result.status, seen) == (OK, 0, [wrote("hidraw1", COMMAND)]), script
+
+
+def test_kestrow_report_that_cannot_be_written(wine_usb, tmp_path):
+    result, seen = in_wine(wine_usb, tmp_path, [], '"$WINE" "$KESTROW" "$@" > /dev/full', *COMMAND.split())
+    assert (result.status, result.err, seen) == (
+        4, b"kestrow: cannot write standard output: Disk full.\r\n", [wrote("hidraw0", COMMAND)])

@@ -172,11 +172,12 @@ void Write(fuse_req_t req, fuse_ino_t inode, const char* buffer, std::size_t siz
   }
 }
 
-void Interrupted(fuse_req_t req, void* handle) {
-  auto found = open_files.find(reinterpret_cast<std::uintptr_t>(handle));
-  if (found == open_files.end() || found->second.waiting_read != req) return;
-  found->second.waiting_read = nullptr;
-  (void)fuse_reply_err(req, EINTR);
+void Interrupted(fuse_req_t req, void* /*data*/) {
+  for (auto& [handle, file] : open_files) {
+    if (file.waiting_read != req) continue;
+    file.waiting_read = nullptr;
+    (void)fuse_reply_err(req, EINTR);
+  }
 }
 
 void Read(fuse_req_t req, fuse_ino_t /*inode*/, std::size_t size, off_t /*offset*/, fuse_file_info* fi) {
@@ -193,7 +194,7 @@ void Read(fuse_req_t req, fuse_ino_t /*inode*/, std::size_t size, off_t /*offset
   } else {
     file.waiting_read = req;
     file.waiting_size = size;
-    fuse_req_interrupt_func(req, Interrupted, reinterpret_cast<void*>(static_cast<std::uintptr_t>(fi->fh)));
+    fuse_req_interrupt_func(req, Interrupted, nullptr);
   }
 }
 

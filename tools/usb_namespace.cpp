@@ -82,7 +82,8 @@ void OverlayDirectory(const std::string& path, const std::function<bool(const st
   ::closedir(listing);
   Mount("tmpfs", path, "tmpfs", MS_NOSUID, "mode=755");
   for (const std::string& name : names) {
-    std::string target = path + "/" + name;
+    std::string target = path;
+    target.append("/").append(name);
     struct stat st {};
     if (::fstatat(original, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) continue;  // gone meanwhile
     if (S_ISLNK(st.st_mode)) {
@@ -145,7 +146,7 @@ std::vector<int> NodeNumbers(const std::vector<UsbDevice>& devices) {
   std::vector<int> numbers;
   int next = 0;
   for (const UsbDevice& device : devices) {
-    while (device.number < 0 && taken.count(next) != 0) ++next;
+    while (device.number < 0 && taken.contains(next)) ++next;
     numbers.push_back(device.number >= 0 ? device.number : next);
     taken.insert(numbers.back());
   }
@@ -201,6 +202,7 @@ void EndLeftovers() {
 int RunCommand(const std::vector<std::string>& command) {
   std::vector<std::string> words = command;
   std::vector<char*> argv;
+  argv.reserve(words.size() + 1);
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   struct sigaction forward {};
