@@ -193,12 +193,21 @@ def test_a_supply_held_too_long_is_busy(tmp_path):
     assert " write " not in log.read_text()
 
 
-def test_a_report_that_cannot_be_written():
+@pytest.mark.parametrize("redirection, reason", [(">/dev/full", "No space left on device"),
+                                                (">&-", "Bad file descriptor")])
+def test_a_report_that_cannot_be_written(tmp_path, redirection, reason):
+    # A closed standard output must not hand its number to the device, which would then
+    # be sent the report.
+    log = tmp_path / "devices.log"
+    result = run([SIM, "--usb", "--log", log, "--", "sh", "-c", f'exec "$0" "$@" {redirection}', KESTROW,
+                  *COMMAND.split()])
+    assert (result.status, result.err) == (4, f"kestrow: cannot write standard output: {reason}\n".encode())
+    assert log.read_text().splitlines() == used("hidraw0")
+
+
+def test_a_reader_that_has_gone():
     argv = [SIM, "--usb", "--log", "/dev/null", "--", KESTROW, *COMMAND.split()]
-    with open("/dev/full", "wb") as full:
-        done = subprocess.run(argv, stdout=full, stderr=subprocess.PIPE, env=child_environment(None), timeout=30)
-    assert (done.returncode, done.stderr) == (4, b"kestrow: cannot write standard output: No space left on device\n")
-    # A reader that has gone ends the tool as it ends any other Unix program.
+    # It ends the tool as it ends any other Unix program.
     read, write = os.pipe()
     os.close(read)
     done = subprocess.run(argv, stdout=write, env=child_environment(None), timeout=30)
