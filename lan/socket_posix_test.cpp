@@ -50,4 +50,17 @@ TEST(SendAll, GoesOnAfterSignalsAndPartialSends) {
   EXPECT_EQ(SendAll(sender, bytes.data(), 64), EPIPE);
 }
 
+// The last byte of a send is as much the command as the others.
+TEST(SendAll, SendsEvenOneByte) {
+  int pair[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
+  Socket sender(pair[0]);
+  const std::uint8_t byte = 0xA1;
+  std::uint8_t arrived = 0;
+  EXPECT_EQ(SendAll(sender, &byte, 1), 0);
+  EXPECT_EQ(::recv(pair[1], &arrived, 1, MSG_DONTWAIT), 1);
+  EXPECT_EQ(arrived, byte);
+  ::close(pair[1]);
+}
+
 }  // namespace
