@@ -1,13 +1,16 @@
 #include "tools/supply_options.h"
 
+#include <array>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <utility>
 
 #include "core/command_bytes.h"
+#include "core/tool_info.h"
 
 namespace {
 
@@ -116,8 +119,25 @@ void RequireMode(std::string_view option, bool usb) {
 
 using ValueReader = std::function<const char*()>;
 
+// The misbehaviours a device option switches on.
+constexpr std::array<std::pair<std::string_view, bool UsbDevice::*>, 7> kDeviceFlags{{
+    {"--numbered", &UsbDevice::numbered},
+    {"--fail-write", &UsbDevice::fail_write},
+    {"--fail-read", &UsbDevice::fail_read},
+    {"--vanish", &UsbDevice::vanish},
+    {"--hang-up", &UsbDevice::hang_up},
+    {"--refuse-open", &UsbDevice::refuse_open},
+    {"--no-node", &UsbDevice::no_node},
+}};
+
 // Options that describe one device: how it answers, and on USB how it behaves.
 bool TakeDeviceOption(UsbDevice& device, std::string_view arg, const ValueReader& value) {
+  for (const auto& [name, flag] : kDeviceFlags) {
+    if (arg == name) {
+      device.*flag = true;
+      return true;
+    }
+  }
   if (arg == "--status") {
     device.answer.status = HexByte(value());
   } else if (arg == "--answer") {
@@ -134,20 +154,6 @@ bool TakeDeviceOption(UsbDevice& device, std::string_view arg, const ValueReader
     device.name = value();
   } else if (arg == "--report-size") {
     device.report_size = Number(value(), 1, 4096, "report size");
-  } else if (arg == "--numbered") {
-    device.numbered = true;
-  } else if (arg == "--fail-write") {
-    device.fail_write = true;
-  } else if (arg == "--fail-read") {
-    device.fail_read = true;
-  } else if (arg == "--vanish") {
-    device.vanish = true;
-  } else if (arg == "--hang-up") {
-    device.hang_up = true;
-  } else if (arg == "--refuse-open") {
-    device.refuse_open = true;
-  } else if (arg == "--no-node") {
-    device.no_node = true;
   } else {
     return false;
   }
@@ -214,7 +220,7 @@ Options ReadOptions(int argc, char** argv) {
       return argv[++i];
     };
     if (arg == "-h" || arg == "--help" || arg == "--version") {
-      (void)std::fputs(arg == "--version" ? "supply-sim " DIMLINK_VERSION "\nLicense: MIT\n" : kUsage.data(), stdout);
+      (void)std::fputs(arg == "--version" ? VersionText("supply-sim").c_str() : kUsage.data(), stdout);
       std::exit(0);
     }
     if (arg == "--") {
@@ -237,6 +243,6 @@ Options ReadOptions(int argc, char** argv) {
   positional.insert(positional.end(), argv + i, argv + argc);
   if (positional.size() != 2) Fail("needs ADDRESS and PORT (see --help)");
   options.tcp.address = positional[0];
-  options.tcp.port = positional[1];
+  options.tcp.port = static_cast<std::uint16_t>(Number(positional[1].c_str(), 0, 65535, "port"));
   return options;
 }

@@ -40,7 +40,7 @@ struct TcpOptions {
   std::size_t reset_after = 0;  // 0: no reset
   bool close = false;
   std::string address;
-  std::string port;
+  std::uint16_t port = 0;  // 0: a free one
 };
 
 struct Options {

@@ -28,18 +28,15 @@ constexpr int kClientWaitMs = 30000;  // how long a client may keep a connection
 int Listen(const TcpOptions& options) {
   sockaddr_storage storage{};
   socklen_t size = 0;
-  char* end = nullptr;
-  unsigned long port = std::strtoul(options.port.c_str(), &end, 10);
-  if (options.port.empty() || *end != '\0' || port > 65535) Fail("bad port \"" + options.port + "\"");
   auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
   auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
   if (::inet_pton(AF_INET, options.address.c_str(), &v4->sin_addr) == 1) {
     v4->sin_family = AF_INET;
-    v4->sin_port = htons(static_cast<std::uint16_t>(port));
+    v4->sin_port = htons(options.port);
     size = sizeof *v4;
   } else if (::inet_pton(AF_INET6, options.address.c_str(), &v6->sin6_addr) == 1) {
     v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(static_cast<std::uint16_t>(port));
+    v6->sin6_port = htons(options.port);
     size = sizeof *v6;
   } else {
     Fail("bad address \"" + options.address + "\"");
