@@ -121,6 +121,7 @@ USB_SEND_FAILED = "\nLAN電源・USB電源がUSBへの送信は失敗しまし�
 USB_RECEIVE_FAILED = "\nLAN電源・USB電源からUSBでの受信は失敗しました。".encode()
 CLOSED_WITHOUT_ANSWER = "\nThe connection was closed without an answer. LAN電源が応答せずに接続を閉じました。\n".encode()
 SEARCH_END = b" !!! GetDeviceInterFace Error Code = 259\n"
+NOT_FOUND = SEARCH_END + SUPPLY_NOT_FOUND
 
 
 def invalid_byte(arg, position):

@@ -1,6 +1,6 @@
-# What the LAN tool's tests share natively and under Wine: the exchanges with the
-# simulator and their whole expected output, the refused command lines, and loopback
-# ports that refuse or never answer.
+# What the tools' tests share natively and under Wine: the exchanges with the simulator
+# and their whole expected output (the USB tests take those that are not about TCP), the
+# refused command lines, and loopback ports that refuse or never answer.
 import contextlib
 import socket
 import time
@@ -11,6 +11,8 @@ from conftest import (ARGUMENT_COUNT, BY_STATUS, CLOSED_WITHOUT_ANSWER, MISMATCH
 COMMAND = "A1 B2 00 0D 0A"
 CODE6 = "A1 B2 06 0D 0A"
 WHOLE23 = "A1 B2 06" + " 00" * 18 + " 0D 0A"
+ANSWERED = sent(COMMAND) + received("A1 B2 00 00 0D 0A") + SUCCESS
+TCP_ONLY = {"--pieces", "--pause", "--close", "--reset-after", "--silent"}
 
 
 def exchanges(timed_out, reset=None):
@@ -46,6 +48,11 @@ def exchanges(timed_out, reset=None):
         rows.append(("reset in the answer", ["--reset-after", "3", "--pause", "100"], CODE6,
                      sent(CODE6) + receive_failed(reset), 3))
     return [row + (0, 2)[len(row) - 5:] for row in rows]  # 0 to 2 seconds unless given
+
+
+def usb_exchanges():
+    """The exchanges that are the same over USB: name, options, command, output, status."""
+    return [row[:5] for row in exchanges(None) if not TCP_ONLY & set(row[1])]
 
 
 def bad_command_lines(port):

@@ -9,13 +9,12 @@ import tempfile
 
 import pytest
 
-from conftest import (ARGUMENT_COUNT, BY_STATUS, MISMATCH, SEARCH_END, SUCCESS, SUPPLY_NOT_FOUND, USB_RECEIVE_FAILED,
-                      USB_SEND_FAILED, cannot_open, child_environment, cp932, invalid_byte, received, wrote, run, sent, too_many, tool)
+from conftest import (ARGUMENT_COUNT, BY_STATUS, NOT_FOUND, SUCCESS, USB_RECEIVE_FAILED, USB_SEND_FAILED, cannot_open,
+                      child_environment, cp932, invalid_byte, received, run, sent, too_many, tool, wrote)
+from lan_cases import ANSWERED as OK, COMMAND, usb_exchanges
 
 KESTROW = tool("kestrow")
 SIM = tool("supply_sim")
-COMMAND = "A1 B2 00 0D 0A"
-CODE6 = "A1 B2 06 0D 0A"
 SIXTY_THREE = "A1 B2 00 " + " ".join(f"{k:02X}" for k in range(0x83, 0xBF))
 
 
@@ -34,18 +33,8 @@ def used(node, typed=COMMAND, read=63):
     return [opened(node), wrote(node, typed), f"{node} read {read}"]
 
 
-OK = sent(COMMAND) + received("A1 B2 00 00 0D 0A") + SUCCESS
-NOT_FOUND = SEARCH_END + SUPPLY_NOT_FOUND
-EXCHANGES = [
-    ("success", [], COMMAND, OK, 0, used("hidraw0")),
-    ("error status", ["--status", "05"], COMMAND, sent(COMMAND) + received("A1 B2 00 05 0D 0A") + BY_STATUS[5], 2,
-     used("hidraw0")),
-    ("echo mismatch", ["--answer", "A1 B3 00 00 0D 0A"], COMMAND,
-     sent(COMMAND) + received("A1 B3 00 00 0D 0A") + MISMATCH, 2, used("hidraw0")),
-    ("code 6 gives 23 bytes", [], CODE6,
-     sent(CODE6) + received("A1 B2 06 00" + " 00" * 17 + " 0D 0A") + SUCCESS, 0, used("hidraw0", CODE6)),
-    ("short answer reads as zeros", ["--short", "10"], CODE6,
-     sent(CODE6) + received("A1 B2 06" + " 00" * 20) + MISMATCH, 2, used("hidraw0", CODE6)),
+EXCHANGES = [(name, options, command, out, status, used("hidraw0", command))
+             for name, options, command, out, status in usb_exchanges()] + [
     ("numbered reports answer from byte 1", ["--numbered"], COMMAND, OK, 0, used("hidraw0", read=64)),
     ("long reports are cut", ["--report-size", "100"], COMMAND, OK, 0, used("hidraw0")),
     ("long numbered reports are cut", ["--numbered", "--report-size", "100"], COMMAND, OK, 0,
@@ -64,8 +53,6 @@ EXCHANGES = [
     ("failing read", ["--fail-read"], COMMAND, sent(COMMAND) + USB_RECEIVE_FAILED, 3, used("hidraw0")),
     ("hang-up while waiting", ["--hang-up"], COMMAND, sent(COMMAND) + USB_RECEIVE_FAILED, 3,
      used("hidraw0")[:2]),
-    ("a first byte like an option", [], "-1 +7 00 d 0a",
-     sent("FF 07 00 0D 0A") + received("FF 07 00 00 0D 0A") + SUCCESS, 0, used("hidraw0", "FF 07 00 0D 0A")),
     ("63 bytes go out", [], SIXTY_THREE, sent(SIXTY_THREE) + received("A1 B2 00 00 0D 0A") + SUCCESS, 0,
      used("hidraw0", SIXTY_THREE)),
 ]

@@ -9,14 +9,11 @@ import tempfile
 
 import pytest
 
-from conftest import (SEARCH_END, SUCCESS, SUPPLY_NOT_FOUND, USB_RECEIVE_FAILED, USB_SEND_FAILED, child_environment,
-                      received, require, wrote, run, sent, tool)
-from lan_cases import COMMAND, exchanges
+from conftest import (NOT_FOUND, USB_RECEIVE_FAILED, USB_SEND_FAILED, child_environment, require, run, sent, tool,
+                      wrote)
+from lan_cases import ANSWERED as OK, COMMAND, usb_exchanges
 
 SLACK = 3  # Wine's own start-up, on top of every time limit
-TCP_ONLY = {"--pieces", "--pause", "--close", "--reset-after", "--silent"}
-OK = sent(COMMAND) + received("A1 B2 00 00 0D 0A") + SUCCESS
-NOT_FOUND = SEARCH_END + SUPPLY_NOT_FOUND
 
 
 @pytest.fixture(scope="module")
@@ -55,9 +52,8 @@ def kestrow_exe(env, tmp_path, devices, command):
 
 
 def rows():
-    shared = [row[:5] for row in exchanges(None) if not TCP_ONLY & set(row[1])]
     rows = [(name, options, command, out, status, [wrote("hidraw0", command)], 0, 2)
-            for name, options, command, out, status in shared]
+            for name, options, command, out, status in usb_exchanges()]
     return rows + [
         ("no answer", ["--silent"], COMMAND, sent(COMMAND) + USB_RECEIVE_FAILED, 3, [wrote("hidraw0", COMMAND)], 4.8,
          6.5),
