@@ -40,6 +40,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   Gathered gathered = GatherAnswer(answer, receive);
   // Every byte offered is kept, in order, and an answer has at least one.
   if (gathered.received != offered || std::memcmp(answer.data(), stream, offered) != 0) std::abort();
-  if ((gathered.outcome == Gathered::Answer) != (offered > 0 && gathered.outcome != Gathered::Failed)) std::abort();
+  if ((gathered.outcome == Gathered::Received) != (offered > 0 && gathered.outcome != Gathered::Failed)) std::abort();
   return 0;
 }

@@ -14,11 +14,11 @@ Gathered GatherAnswer(ResponseBuffer& answer, const ReceiveFunction& receive) {
         }
         [[fallthrough]];  // no bytes and no error: the peer has closed
       case ReceiveStep::Closed:
-        gathered.outcome = gathered.received == 0 ? Gathered::ClosedWithoutAnswer : Gathered::Answer;
+        gathered.outcome = gathered.received == 0 ? Gathered::ClosedWithoutAnswer : Gathered::Received;
         return gathered;
       case ReceiveStep::TimedOut:
         if (gathered.received > 0) {
-          gathered.outcome = Gathered::Answer;
+          gathered.outcome = Gathered::Received;
           return gathered;
         }
         gathered.error = step.error;
@@ -28,6 +28,6 @@ Gathered GatherAnswer(ResponseBuffer& answer, const ReceiveFunction& receive) {
         return gathered;
     }
   }
-  gathered.outcome = Gathered::Answer;
+  gathered.outcome = Gathered::Received;
   return gathered;
 }

@@ -8,12 +8,7 @@
 #include <functional>
 
 #include "core/answer_layout.h"
-
-struct ReceiveStep {
-  enum Kind { Bytes, Closed, TimedOut, Failed } kind = Failed;
-  std::size_t count = 0;  // with Bytes: how many arrived
-  long error = 0;         // with TimedOut and Failed: the platform's error number
-};
+#include "lan/receive_step.h"
 
 // Waits up to timeout_ms for bytes and stores at most room of them at into.
 using ReceiveFunction = std::function<ReceiveStep(std::uint8_t* into, std::size_t room, int timeout_ms)>;
@@ -22,7 +17,7 @@ inline constexpr int kFirstByteTimeoutMs = 5000;
 inline constexpr int kQuietGapMs = 250;
 
 struct Gathered {
-  enum Outcome { Answer, ClosedWithoutAnswer, Failed } outcome = Failed;
+  enum Outcome { Received, ClosedWithoutAnswer, Failed } outcome = Failed;
   std::size_t received = 0;
   long error = 0;  // with Failed
 };

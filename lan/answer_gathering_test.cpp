@@ -44,11 +44,11 @@ TEST(GatherAnswer, WaitsLongForTheFirstByteThenForAQuietGap) {
     std::vector<int> timeouts;
   };
   const std::vector<Row> rows = {
-      {"whole in one piece, no wait after it", {Bytes({0xA1, 0xB2, 0, 0, 0x0D, 0x0A})}, Gathered::Answer, 6, {5000}},
-      {"split in two", {Bytes({0xA1, 0xB2}), Bytes({0, 0, 0x0D, 0x0A})}, Gathered::Answer, 6, {5000, 250}},
-      {"short answer ends when quiet", {Bytes({0xA1, 0xB2, 6, 0}), kQuiet}, Gathered::Answer, 4, {5000, 250}},
+      {"whole in one piece, no wait after it", {Bytes({0xA1, 0xB2, 0, 0, 0x0D, 0x0A})}, Gathered::Received, 6, {5000}},
+      {"split in two", {Bytes({0xA1, 0xB2}), Bytes({0, 0, 0x0D, 0x0A})}, Gathered::Received, 6, {5000, 250}},
+      {"short answer ends when quiet", {Bytes({0xA1, 0xB2, 6, 0}), kQuiet}, Gathered::Received, 4, {5000, 250}},
       {"nothing within the limit", {kQuiet}, Gathered::Failed, 0, {5000}},
-      {"never more than 64 bytes", {Bytes(std::vector<std::uint8_t>(100, 0x20))}, Gathered::Answer, 64, {5000}},
+      {"never more than 64 bytes", {Bytes(std::vector<std::uint8_t>(100, 0x20))}, Gathered::Received, 64, {5000}},
   };
   for (const Row& row : rows) {
     Script script{row.events};

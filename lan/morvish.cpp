@@ -3,6 +3,7 @@
 #include <string>
 
 #include "core/exchange.h"
+#include "lan/answer_gathering.h"
 #include "lan/lan_arguments.h"
 #include "lan/socket.h"
 

@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "lan/answer_gathering.h"
+#include "lan/receive_step.h"
 
 struct NetAddress {
   bool ipv6 = false;

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "lan/sockaddr.h"
 #include "lan/socket.h"
 
 namespace {
@@ -16,22 +17,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 int Fd(const Socket& socket) { return static_cast<int>(socket.handle); }
-
-socklen_t ToSockaddr(const NetAddress& address, sockaddr_storage& storage) {
-  std::memset(&storage, 0, sizeof storage);
-  if (address.ipv6) {
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(address.port);
-    std::memcpy(&v6->sin6_addr, address.bytes.data(), 16);
-    return sizeof(sockaddr_in6);
-  }
-  auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-  v4->sin_family = AF_INET;
-  v4->sin_port = htons(address.port);
-  std::memcpy(&v4->sin_addr, address.bytes.data(), 4);
-  return sizeof(sockaddr_in);
-}
 
 // Waits for the events until the deadline, going on after signals. Gives back the
 // revents, 0 when the time ran out, or -1 with errno set.
@@ -93,7 +78,7 @@ long ConnectWithin(const Socket& socket, const NetAddress& address, int timeout_
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   if (!SetNonBlocking(fd, true)) return errno;
   sockaddr_storage storage;
-  socklen_t size = ToSockaddr(address, storage);
+  auto size = static_cast<socklen_t>(ToSockaddr(address, storage));
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&storage), size) != 0) {
     if (errno != EINPROGRESS && errno != EINTR) return errno;
     int ready = PollUntil(fd, POLLOUT, deadline);

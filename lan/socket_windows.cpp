@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstring>
 
+#include "lan/sockaddr.h"
 #include "lan/socket.h"
 
 namespace {
@@ -13,22 +14,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 SOCKET Native(const Socket& socket) { return static_cast<SOCKET>(socket.handle); }
-
-int ToSockaddr(const NetAddress& address, sockaddr_storage& storage) {
-  std::memset(&storage, 0, sizeof storage);
-  if (address.ipv6) {
-    auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(address.port);
-    std::memcpy(&v6->sin6_addr, address.bytes.data(), 16);
-    return sizeof(sockaddr_in6);
-  }
-  auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-  v4->sin_family = AF_INET;
-  v4->sin_port = htons(address.port);
-  std::memcpy(&v4->sin_addr, address.bytes.data(), 4);
-  return sizeof(sockaddr_in);
-}
 
 timeval Left(Clock::time_point deadline) {
   auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - Clock::now()).count();

@@ -1,14 +1,6 @@
 #include "tools/supply_answer.h"
 
-#include <cstdio>
-#include <cstring>
-#include <string>
-
 #include "core/answer_layout.h"
-
-namespace {
-FILE* log_stream = stdout;
-}  // namespace
 
 std::vector<std::uint8_t> AnswerFor(const AnswerOptions& options, const CommandBuffer& command) {
   if (options.silent) return {};
@@ -19,18 +11,4 @@ std::vector<std::uint8_t> AnswerFor(const AnswerOptions& options, const CommandB
   }
   if (options.short_length != 0 && options.short_length < answer.size()) answer.resize(options.short_length);
   return answer;
-}
-
-void OpenLog(const std::string& path, bool default_to_stderr) {
-  if (path.empty()) {
-    log_stream = default_to_stderr ? stderr : stdout;
-    return;
-  }
-  log_stream = std::fopen(path.c_str(), "we");
-  if (log_stream == nullptr) Fail("cannot open the log " + path + ": " + std::strerror(errno));
-}
-
-void Log(const std::string& line) {
-  (void)std::fprintf(log_stream, "%s\n", line.c_str());
-  (void)std::fflush(log_stream);
 }

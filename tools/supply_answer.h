@@ -10,10 +10,3 @@
 // The answer bytes for a command: the healthy supply's frame with the given status, or
 // the raw bytes, cut to the short length. Empty when the supply stays silent.
 std::vector<std::uint8_t> AnswerFor(const AnswerOptions& options, const CommandBuffer& command);
-
-// Writes one line to the log (standard output, standard error or the --log file) and
-// flushes it, so that a test reading the log sees each line at once.
-void Log(const std::string& line);
-
-// Opens the log; path empty means the given default stream.
-void OpenLog(const std::string& path, bool default_to_stderr);

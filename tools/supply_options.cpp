@@ -1,7 +1,8 @@
 #include "tools/supply_options.h"
 
+#include <algorithm>
 #include <array>
-#include <cerrno>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <functional>
@@ -9,7 +10,6 @@
 #include <string_view>
 #include <utility>
 
-#include "core/command_bytes.h"
 #include "core/tool_info.h"
 
 namespace {
@@ -58,22 +58,30 @@ constexpr std::string_view kUsage =
     "simulator could not be set up; 126 when COMMAND could not be run; 127 when it was\n"
     "not found.\n";
 
-bool usb_mode = false;
+// Each refusal names the option and the value it could not take.
+[[noreturn]] void Refuse(std::string_view option, const std::string& value, std::string_view wanted) {
+  Fail("bad " + std::string(option) + " \"" + value + "\" (" + std::string(wanted) + ")");
+}
 
-unsigned long Number(const char* text, unsigned long low, unsigned long high, const char* what) {
-  char* end = nullptr;
-  errno = 0;
-  unsigned long value = std::strtoul(text, &end, 10);
-  if (*text == '\0' || *end != '\0' || errno != 0 || value < low || value > high) {
-    Fail(std::string("bad ") + what + " \"" + text + "\"");
-  }
+bool AllOf(std::string_view text, int (*is)(int)) {
+  return !text.empty() &&
+         std::all_of(text.begin(), text.end(), [is](char c) { return is(static_cast<unsigned char>(c)) != 0; });
+}
+
+// Decimal digits only: no sign, blank or base prefix slips through as it would with strtoul.
+unsigned long Number(std::string_view option, const char* text, unsigned long low, unsigned long high) {
+  std::string wanted = std::to_string(low) + " to " + std::to_string(high);
+  std::string_view digits = text;
+  if (!AllOf(digits, ::isdigit) || digits.size() > 9) Refuse(option, text, wanted);
+  unsigned long value = std::stoul(std::string(digits));
+  if (value < low || value > high) Refuse(option, text, wanted);
   return value;
 }
 
-std::uint8_t HexByte(const std::string& text) {
-  std::optional<std::uint8_t> byte = ConvertCommandByte(text.c_str());
-  if (!byte) Fail("bad byte \"" + text + "\"");
-  return *byte;
+// One or two hexadecimal digits.
+std::optional<std::uint8_t> HexByte(const std::string& text) {
+  if (text.size() > 2 || !AllOf(text, ::isxdigit)) return std::nullopt;
+  return static_cast<std::uint8_t>(std::stoul(text, nullptr, 16));
 }
 
 std::vector<std::uint8_t> HexBytes(const char* text) {
@@ -81,28 +89,28 @@ std::vector<std::uint8_t> HexBytes(const char* text) {
   std::string item;
   for (const char* c = text;; ++c) {
     if (*c == '\0' || *c == ' ' || *c == ',') {
-      if (!item.empty()) bytes.push_back(HexByte(item));
+      std::optional<std::uint8_t> byte = item.empty() ? std::nullopt : HexByte(item);
+      if (!item.empty() && !byte) Refuse("--answer", text, "1 to 256 hexadecimal bytes");
+      if (byte) bytes.push_back(*byte);
       item.clear();
       if (*c == '\0') break;
     } else {
       item += *c;
     }
   }
-  if (bytes.empty() || bytes.size() > 256) Fail("--answer takes 1 to 256 bytes");
+  if (bytes.empty() || bytes.size() > 256) Refuse("--answer", text, "1 to 256 hexadecimal bytes");
   return bytes;
 }
 
-// "VVVV:PPPP", four hexadecimal digits each.
+// "VVVV:PPPP", exactly four hexadecimal digits each.
 UsbDevice OtherDevice(const std::string& ids) {
   UsbDevice device;
-  char* end = nullptr;
-  unsigned long vendor = std::strtoul(ids.c_str(), &end, 16);
-  unsigned long product = *end == ':' ? std::strtoul(end + 1, &end, 16) : 0x10000;
-  if (ids.size() != 9 || ids[4] != ':' || *end != '\0' || vendor > 0xFFFF || product > 0xFFFF) {
-    Fail("bad identifiers \"" + ids + "\" (VVVV:PPPP)");
+  std::string_view text = ids;
+  if (ids.size() != 9 || ids[4] != ':' || !AllOf(text.substr(0, 4), ::isxdigit) || !AllOf(text.substr(5), ::isxdigit)) {
+    Refuse("--hid", ids, "VVVV:PPPP, four hexadecimal digits each");
   }
-  device.vendor = static_cast<std::uint16_t>(vendor);
-  device.product = static_cast<std::uint16_t>(product);
+  device.vendor = static_cast<std::uint16_t>(std::stoul(ids.substr(0, 4), nullptr, 16));
+  device.product = static_cast<std::uint16_t>(std::stoul(ids.substr(5), nullptr, 16));
   device.name = "Simulated HID device";
   return device;
 }
@@ -113,8 +121,8 @@ UsbDevice& Described(Options& options) {
   return options.devices.back();
 }
 
-void RequireMode(std::string_view option, bool usb) {
-  if (usb != usb_mode) Fail(std::string(option) + (usb ? " is for --usb only" : " is for TCP only"));
+void RequireMode(const Options& options, std::string_view option, bool usb) {
+  if (usb != options.usb) Fail(std::string(option) + (usb ? " is for --usb only" : " is for TCP only"));
 }
 
 using ValueReader = std::function<const char*()>;
@@ -139,21 +147,24 @@ bool TakeDeviceOption(UsbDevice& device, std::string_view arg, const ValueReader
     }
   }
   if (arg == "--status") {
-    device.answer.status = HexByte(value());
+    const char* text = value();
+    std::optional<std::uint8_t> status = HexByte(text);
+    if (!status) Refuse(arg, text, "a hexadecimal byte");
+    device.answer.status = *status;
   } else if (arg == "--answer") {
     device.answer.raw = HexBytes(value());
   } else if (arg == "--short") {
-    device.answer.short_length = Number(value(), 1, 256, "short length");
+    device.answer.short_length = Number(arg, value(), 1, 256);
   } else if (arg == "--silent") {
     device.answer.silent = true;
   } else if (arg == "--node") {
-    device.number = static_cast<int>(Number(value(), 0, 9999, "node number"));
+    device.number = static_cast<int>(Number(arg, value(), 0, 9999));
   } else if (arg == "--serial") {
     device.serial = value();
   } else if (arg == "--name") {
     device.name = value();
   } else if (arg == "--report-size") {
-    device.report_size = Number(value(), 1, 4096, "report size");
+    device.report_size = Number(arg, value(), 1, 4096);
   } else {
     return false;
   }
@@ -170,26 +181,26 @@ bool TakeOption(Options& options, std::string_view arg, const ValueReader& value
   if (arg == "--log") {
     options.log_path = value();
   } else if (arg == "--once" || arg == "--close") {
-    RequireMode(arg, false);
+    RequireMode(options, arg, false);
     (arg == "--once" ? options.tcp.once : options.tcp.close) = true;
   } else if (arg == "--pieces") {
-    RequireMode(arg, false);
-    options.tcp.pieces = Number(value(), 1, 256, "piece count");
+    RequireMode(options, arg, false);
+    options.tcp.pieces = Number(arg, value(), 1, 256);
   } else if (arg == "--pause") {
-    RequireMode(arg, false);
-    options.tcp.pause_ms = static_cast<int>(Number(value(), 0, 60000, "pause"));
+    RequireMode(options, arg, false);
+    options.tcp.pause_ms = static_cast<int>(Number(arg, value(), 0, 60000));
   } else if (arg == "--reset-after") {
-    RequireMode(arg, false);
-    options.tcp.reset_after = Number(value(), 1, 256, "reset length");
+    RequireMode(options, arg, false);
+    options.tcp.reset_after = Number(arg, value(), 1, 256);
   } else if (arg == "--supply") {
-    RequireMode(arg, true);
+    RequireMode(options, arg, true);
     options.devices.emplace_back();
   } else if (arg == "--hid") {
-    RequireMode(arg, true);
+    RequireMode(options, arg, true);
     options.devices.push_back(OtherDevice(value()));
   } else {
     if (!TakeDeviceOption(Described(options), arg, value)) return false;
-    if (!IsAnswerOption(arg)) RequireMode(arg, true);
+    if (!IsAnswerOption(arg)) RequireMode(options, arg, true);
   }
   return true;
 }
@@ -203,14 +214,10 @@ bool AsksForUsb(int argc, char** argv) {
 
 }  // namespace
 
-void Fail(const std::string& why) {
-  (void)std::fprintf(stderr, "supply-sim: %s\n", why.c_str());
-  std::exit(usb_mode ? kUsbSetupFailed : 2);
-}
-
 Options ReadOptions(int argc, char** argv) {
   Options options;
-  options.usb = usb_mode = AsksForUsb(argc, argv);
+  options.usb = AsksForUsb(argc, argv);
+  SetFailureStatus(options.usb ? kUsbSetupFailed : 2);
   std::vector<std::string> positional;
   int i = 1;
   for (; i < argc; ++i) {
@@ -243,6 +250,6 @@ Options ReadOptions(int argc, char** argv) {
   positional.insert(positional.end(), argv + i, argv + argc);
   if (positional.size() != 2) Fail("needs ADDRESS and PORT (see --help)");
   options.tcp.address = positional[0];
-  options.tcp.port = static_cast<std::uint16_t>(Number(positional[1].c_str(), 0, 65535, "port"));
+  options.tcp.port = static_cast<std::uint16_t>(Number("PORT", positional[1].c_str(), 0, 65535));
   return options;
 }

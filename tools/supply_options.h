@@ -7,6 +7,8 @@
 #include <string>
 #include <vector>
 
+#include "tools/supply_log.h"  // option errors are reported through Fail
+
 // How a supply answers a command; the same on TCP and USB.
 struct AnswerOptions {
   std::uint8_t status = 0;
@@ -58,6 +60,3 @@ inline constexpr int kUsbSetupFailed = 125;
 // Reads the command line; prints the usage and exits for --help and --version, or a
 // one-line error on standard error and exits for anything it cannot take.
 Options ReadOptions(int argc, char** argv);
-
-// Prints "supply-sim: WHY" on standard error and exits: 2 on TCP, kUsbSetupFailed on USB.
-[[noreturn]] void Fail(const std::string& why);

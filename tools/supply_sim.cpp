@@ -6,19 +6,23 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "tools/supply_answer.h"
+#include "tools/supply_log.h"
 #include "tools/supply_options.h"
 #include "tools/supply_tcp.h"
 #include "tools/usb_namespace.h"
 
 int main(int argc, char** argv) {
   Options options = ReadOptions(argc, argv);
-  if (!options.usb) {
+  int status = 0;
+  if (options.usb) {
+    status = RunBesideUsbSupplies(options);
+  } else {
     OpenLog(options.log_path, false);
-    return ServeTcp(options);
+    status = ServeTcp(options);
   }
-  int status = RunBesideUsbSupplies(options);
-  // The node server's thread is still serving: leave without tearing anything down under it.
+  (void)FinishLog();
+  // The node server's and the log's threads are still running: leave without tearing
+  // anything down under them.
   (void)std::fflush(nullptr);
   std::_Exit(status);
 }

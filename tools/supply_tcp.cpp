@@ -1,6 +1,5 @@
 #include "tools/supply_tcp.h"
 
-#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -10,7 +9,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -19,36 +17,33 @@
 #include <vector>
 
 #include "core/report.h"
+#include "lan/sockaddr.h"
 #include "tools/supply_answer.h"
+#include "tools/supply_log.h"
 
 namespace {
 
 constexpr int kClientWaitMs = 30000;  // how long a client may keep a connection idle
 
 int Listen(const TcpOptions& options) {
-  sockaddr_storage storage{};
-  socklen_t size = 0;
-  auto* v4 = reinterpret_cast<sockaddr_in*>(&storage);
-  auto* v6 = reinterpret_cast<sockaddr_in6*>(&storage);
-  if (::inet_pton(AF_INET, options.address.c_str(), &v4->sin_addr) == 1) {
-    v4->sin_family = AF_INET;
-    v4->sin_port = htons(options.port);
-    size = sizeof *v4;
-  } else if (::inet_pton(AF_INET6, options.address.c_str(), &v6->sin6_addr) == 1) {
-    v6->sin6_family = AF_INET6;
-    v6->sin6_port = htons(options.port);
-    size = sizeof *v6;
-  } else {
-    Fail("bad address \"" + options.address + "\"");
+  NetAddress address;
+  if (!ParseNumericAddress(options.address.c_str(), address)) {
+    Fail("bad ADDRESS \"" + options.address + "\" (numeric IPv4 or IPv6)");
   }
+  address.port = options.port;
+  sockaddr_storage storage{};
+  auto size = static_cast<socklen_t>(ToSockaddr(address, storage));
   int fd = ::socket(storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) Fail(std::string("cannot make a socket: ") + std::strerror(errno));
   int on = 1;
-  ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
-  if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&storage), size) != 0 || ::listen(fd, 16) != 0) {
+  (void)::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
+  if (::bind(fd, reinterpret_cast<sockaddr*>(&storage), size) != 0 || ::listen(fd, 16) != 0) {
     Fail(std::string("cannot listen: ") + std::strerror(errno));
   }
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&storage), &size);
-  (void)std::printf("%u\n", ntohs(storage.ss_family == AF_INET ? v4->sin_port : v6->sin6_port));
+  const auto* port = storage.ss_family == AF_INET ? &reinterpret_cast<sockaddr_in*>(&storage)->sin_port
+                                                  : &reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port;
+  (void)std::printf("%u\n", ntohs(*port));
   (void)std::fflush(stdout);
   return fd;
 }
@@ -117,7 +112,6 @@ void Serve(int client, const AnswerOptions& answer_options, const TcpOptions& op
 }  // namespace
 
 int ServeTcp(const Options& options) {
-  (void)std::signal(SIGPIPE, SIG_IGN);  // a client that has gone is handled where it shows
   int listener = Listen(options.tcp);
   do {
     int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);

@@ -3,6 +3,7 @@
 #define FUSE_USE_VERSION 35
 #include <fcntl.h>
 #include <fuse_lowlevel.h>
+#include <linux/fuse.h>
 #include <linux/hidraw.h>
 #include <linux/input.h>
 #include <poll.h>
@@ -18,6 +19,7 @@
 
 #include "core/report.h"
 #include "tools/supply_answer.h"
+#include "tools/supply_log.h"
 
 namespace {
 
@@ -31,13 +33,17 @@ struct Node {
   bool gone = false;
 };
 
+// A blocking read waiting for the next report, with the room the reader gave.
+struct WaitingRead {
+  fuse_req_t request = nullptr;
+  std::size_t size = 0;
+};
+
 struct OpenFile {
   std::size_t node = 0;
-  bool nonblocking = false;
   std::deque<std::vector<std::uint8_t>> reports;
-  fuse_req_t waiting_read = nullptr;  // a blocking read waits here for the next report
-  std::size_t waiting_size = 0;
-  fuse_pollhandle* poll = nullptr;  // the poller to wake when something changes
+  std::deque<WaitingRead> waiting_reads;  // each report goes to the first in line
+  fuse_pollhandle* poll = nullptr;        // the poller to wake when something changes
 };
 
 // Only the server's thread touches these.
@@ -92,8 +98,9 @@ void ReplyReport(fuse_req_t req, const std::vector<std::uint8_t>& report, std::s
 void Deliver(std::size_t node, const std::vector<std::uint8_t>& report) {
   for (auto& [handle, file] : open_files) {
     if (file.node != node) continue;
-    if (file.waiting_read != nullptr) {
-      ReplyReport(std::exchange(file.waiting_read, nullptr), report, file.waiting_size);
+    if (!file.waiting_reads.empty()) {
+      ReplyReport(file.waiting_reads.front().request, report, file.waiting_reads.front().size);
+      file.waiting_reads.pop_front();
       continue;
     }
     if (file.reports.size() == kQueuedReports) file.reports.pop_front();
@@ -107,9 +114,20 @@ void Unplug(std::size_t node) {
   nodes[node].gone = true;
   for (auto& [handle, file] : open_files) {
     if (file.node != node) continue;
-    if (file.waiting_read != nullptr) (void)fuse_reply_err(std::exchange(file.waiting_read, nullptr), EIO);
+    for (const WaitingRead& read : file.waiting_reads) (void)fuse_reply_err(read.request, EIO);
+    file.waiting_reads.clear();
     Wake(file);
   }
+}
+
+// Opens the file as a stream, which libfuse has no field for: a stream has no file
+// position, so a read waiting for a report never holds up a write or another read on
+// the same open file, as on the character devices hidraw nodes are.
+void ReplyOpen(fuse_req_t req, std::uint64_t handle) {
+  fuse_open_out open{};
+  open.fh = handle;
+  open.open_flags = FOPEN_DIRECT_IO | FOPEN_NONSEEKABLE | FOPEN_STREAM;
+  (void)fuse_reply_buf(req, reinterpret_cast<const char*>(&open), sizeof open);
 }
 
 void Lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
@@ -146,12 +164,9 @@ void Open(fuse_req_t req, fuse_ino_t inode, fuse_file_info* fi) {
   }
   if (node->device->vanish) node->gone = true;
   fi->fh = next_handle++;
-  fi->direct_io = 1;
-  fi->nonseekable = 1;
   OpenFile& file = open_files[fi->fh];
   file.node = inode - kFirstNode;
-  file.nonblocking = (fi->flags & O_NONBLOCK) != 0;
-  (void)fuse_reply_open(req, fi);
+  ReplyOpen(req, fi->fh);
 }
 
 void Write(fuse_req_t req, fuse_ino_t inode, const char* buffer, std::size_t size, off_t /*offset*/,
@@ -174,9 +189,12 @@ void Write(fuse_req_t req, fuse_ino_t inode, const char* buffer, std::size_t siz
 
 void Interrupted(fuse_req_t req, void* /*data*/) {
   for (auto& [handle, file] : open_files) {
-    if (file.waiting_read != req) continue;
-    file.waiting_read = nullptr;
+    auto waiting = std::find_if(file.waiting_reads.begin(), file.waiting_reads.end(),
+                                [req](const WaitingRead& read) { return read.request == req; });
+    if (waiting == file.waiting_reads.end()) continue;
+    file.waiting_reads.erase(waiting);
     (void)fuse_reply_err(req, EINTR);
+    return;
   }
 }
 
@@ -189,11 +207,10 @@ void Read(fuse_req_t req, fuse_ino_t /*inode*/, std::size_t size, off_t /*offset
   } else if (!file.reports.empty()) {
     ReplyReport(req, file.reports.front(), size);
     file.reports.pop_front();
-  } else if (file.nonblocking || file.waiting_read != nullptr) {
+  } else if ((fi->flags & O_NONBLOCK) != 0) {  // as the file is now, F_SETFL included
     (void)fuse_reply_err(req, EAGAIN);
   } else {
-    file.waiting_read = req;
-    file.waiting_size = size;
+    file.waiting_reads.push_back({req, size});
     fuse_req_interrupt_func(req, Interrupted, nullptr);
   }
 }

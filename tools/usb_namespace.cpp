@@ -4,14 +4,10 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <functional>
@@ -19,7 +15,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/supply_answer.h"
+#include "tools/namespace_init.h"
+#include "tools/supply_log.h"
 #include "tools/supply_usb.h"
 
 namespace {
@@ -53,7 +50,8 @@ void Link(const std::string& target, const std::string& path) {
 }
 
 // A mount namespace of our own whose mounts nobody else sees; as root a plain one, else
-// inside a user namespace in which we keep our own user and group.
+// inside a user namespace in which we keep our own user and group. Before any thread
+// starts: a user namespace takes only a process of one thread.
 void EnterPrivateNamespace() {
   uid_t uid = ::getuid();
   gid_t gid = ::getgid();
@@ -172,78 +170,23 @@ void AttachNodes(const std::vector<UsbDevice>& devices, const std::vector<int>& 
   }
 }
 
-pid_t command_pid = -1;
-
-void Forward(int signal) {
-  if (command_pid > 0) ::kill(command_pid, signal);
-}
-
-// Ends every process left in our mount namespace but this one, and reaps those that were
-// handed to us as their subreaper.
-void EndLeftovers() {
-  auto namespace_of = [](const std::string& pid) {
-    std::string link(64, '\0');
-    ssize_t size = ::readlink(("/proc/" + pid + "/ns/mnt").c_str(), link.data(), link.size());
-    return size > 0 ? link.substr(0, static_cast<std::size_t>(size)) : std::string();
-  };
-  std::string own = namespace_of("self");
-  DIR* processes = ::opendir("/proc");
-  if (processes == nullptr) return;
-  while (dirent* entry = ::readdir(processes)) {
-    std::string pid = entry->d_name;
-    if (pid.find_first_not_of("0123456789") != std::string::npos || std::stoi(pid) == ::getpid()) continue;
-    if (namespace_of(pid) == own) ::kill(std::stoi(pid), SIGKILL);
-  }
-  ::closedir(processes);
-  while (::waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
-  }
-}
-
-int RunCommand(const std::vector<std::string>& command) {
-  std::vector<std::string> words = command;
-  std::vector<char*> argv;
-  argv.reserve(words.size() + 1);
-  for (std::string& word : words) argv.push_back(word.data());
-  argv.push_back(nullptr);
-  struct sigaction forward {};
-  forward.sa_handler = Forward;
-  forward.sa_flags = SA_RESTART;
-  for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGQUIT}) (void)::sigaction(signal, &forward, nullptr);
-  pid_t parent = ::getpid();
-  (void)::prctl(PR_SET_CHILD_SUBREAPER, 1);
-  command_pid = ::fork();
-  if (command_pid < 0) Fail("cannot start " + command[0] + ": " + Reason());
-  if (command_pid == 0) {
-    // Should supply-sim itself be killed, the command goes too: its devices are gone.
-    (void)::prctl(PR_SET_PDEATHSIG, SIGKILL);
-    if (::getppid() != parent) ::_exit(kUsbSetupFailed);
-    ::execvp(argv[0], argv.data());
-    int code = errno == ENOENT ? 127 : 126;
-    (void)std::fprintf(stderr, "supply-sim: cannot run %s: %s\n", argv[0], std::strerror(errno));
-    ::_exit(code);
-  }
-  int status = 0;
-  while (::waitpid(command_pid, &status, 0) < 0 && errno == EINTR) {
-  }
-  EndLeftovers();
-  return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-}
-
 }  // namespace
 
 int RunBesideUsbSupplies(const Options& options) {
-  OpenLog(options.log_path, true);
+  HoldSignals();
   std::vector<int> numbers = NodeNumbers(options.devices);
   EnterPrivateNamespace();
+  OpenLog(options.log_path, true);
   // Opened inside the namespace: FUSE takes a descriptor only from the namespace it mounts in.
   int fuse_fd = ::open("/dev/fuse", O_RDWR | O_CLOEXEC);
   if (fuse_fd < 0) Fail("cannot open /dev/fuse (--usb serves its devices through FUSE): " + Reason());
   OverlayDirectory("/dev", [](const std::string& name) { return !name.starts_with("hidraw"); });
   OverlayDirectory("/sys/class", [](const std::string& name) { return name != "hidraw"; });
-  OverlayDirectory("/sys/devices", [](const std::string& /*name*/) { return true; });
+  // Inside another run, its devices are left out rather than written through.
+  OverlayDirectory("/sys/devices", [](const std::string& name) { return name != "supply-sim"; });
   MakeDirectory("/sys/class/hidraw");
   MakeDirectory(kDevices);
   for (std::size_t k = 0; k < options.devices.size(); ++k) LayDevice(options.devices[k], k, numbers[k]);
   AttachNodes(options.devices, numbers, fuse_fd);
-  return RunCommand(options.command);
+  return RunUnderInit(options.command);
 }

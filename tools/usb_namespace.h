@@ -8,5 +8,5 @@
 
 // Attaches the devices, runs the command and gives back the exit status for supply-sim:
 // the command's own, or 128+N when signal N ended it. Processes the command leaves behind
-// in the namespace are ended with it, so nothing of the simulation outlives the run.
+// are ended with it, so nothing of the simulation outlives the run.
 int RunBesideUsbSupplies(const Options& options);

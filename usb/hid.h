@@ -31,12 +31,16 @@ struct PowerSupply {
   PowerSupply& operator=(PowerSupply&& other) noexcept;
   ~PowerSupply();
   bool open() const;
-  std::intptr_t DeviceHandle = -1;
+  std::intptr_t device_handle = -1;
   // The lock that keeps other runs from exchanging with the same supply, where the
   // platform needs one beside the device itself; released when the object goes.
-  std::intptr_t ExchangeLock = 0;
+  std::intptr_t exchange_lock = 0;
   DeviceCaps caps;
 };
+
+// Gives back the exchange lock and closes the device, the platform's way; the handles
+// stay as they were.
+void ClosePowerSupply(PowerSupply& supply);
 
 // Which power supply a run may use. A supply must match every field given; with none
 // given, any supply will do.

@@ -126,7 +126,7 @@ void PrintSearchLine(const std::string& line) {
   FlushConsole();
 }
 
-int Fd(const PowerSupply& supply) { return static_cast<int>(supply.DeviceHandle); }
+int Fd(const PowerSupply& supply) { return static_cast<int>(supply.device_handle); }
 
 // Every reader of a hidraw node gets every input report, so what is waiting now answered
 // commands of other runs. Reads without waiting while the node has more.
@@ -143,29 +143,11 @@ void DiscardWaitingReports(const PowerSupply& supply) {
 
 // The exchange lock is an flock on the device itself, released when it is closed, by
 // the system if the tool dies.
-PowerSupply::PowerSupply(PowerSupply&& other) noexcept
-    : DeviceHandle(other.DeviceHandle), ExchangeLock(other.ExchangeLock), caps(other.caps) {
-  other.DeviceHandle = -1;
-  other.ExchangeLock = 0;
+void ClosePowerSupply(PowerSupply& supply) {
+  if (supply.open()) ::close(Fd(supply));
 }
 
-PowerSupply& PowerSupply::operator=(PowerSupply&& other) noexcept {
-  if (this != &other) {
-    if (open()) ::close(Fd(*this));
-    DeviceHandle = other.DeviceHandle;
-    ExchangeLock = other.ExchangeLock;
-    caps = other.caps;
-    other.DeviceHandle = -1;
-    other.ExchangeLock = 0;
-  }
-  return *this;
-}
-
-PowerSupply::~PowerSupply() {
-  if (open()) ::close(Fd(*this));
-}
-
-bool PowerSupply::open() const { return DeviceHandle >= 0; }
+bool PowerSupply::open() const { return device_handle >= 0; }
 
 std::size_t ListPowerSupplies() {
   std::vector<SupplyEntry> supplies = ListSupplyEntries();
@@ -187,7 +169,7 @@ bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice) {
       PrintSearchLine(" !!! Cannot open " + path + ", Error Code = " + std::to_string(static_cast<unsigned>(errno)));
       continue;
     }
-    supply.DeviceHandle = fd;
+    supply.device_handle = fd;
     supply.caps = ReadCaps(name);
     return true;
   }

@@ -51,11 +51,11 @@ struct DeviceInfoSet {
 
 // The shared header keeps the handle as an integer, so that it names no platform type.
 HANDLE Native(const PowerSupply& supply) {
-  return reinterpret_cast<HANDLE>(supply.DeviceHandle);  // NOLINT(performance-no-int-to-ptr)
+  return reinterpret_cast<HANDLE>(supply.device_handle);  // NOLINT(performance-no-int-to-ptr)
 }
 
 HANDLE Lock(const PowerSupply& supply) {
-  return reinterpret_cast<HANDLE>(supply.ExchangeLock);  // NOLINT(performance-no-int-to-ptr)
+  return reinterpret_cast<HANDLE>(supply.exchange_lock);  // NOLINT(performance-no-int-to-ptr)
 }
 
 void PrintSearchLine(std::string_view start, std::wstring_view path, const std::string& end) {
@@ -184,38 +184,17 @@ std::optional<DWORD> Finish(HANDLE device, OVERLAPPED& overlapped, BOOL started,
   return count;
 }
 
-// Gives the lock back and closes the device.
-void Close(PowerSupply& supply) {
-  if (supply.ExchangeLock != 0) {
+}  // namespace
+
+void ClosePowerSupply(PowerSupply& supply) {
+  if (supply.exchange_lock != 0) {
     ReleaseMutex(Lock(supply));  // fails harmlessly when this run never got it
     CloseHandle(Lock(supply));
   }
   if (supply.open()) CloseHandle(Native(supply));
 }
 
-}  // namespace
-
-PowerSupply::PowerSupply(PowerSupply&& other) noexcept
-    : DeviceHandle(other.DeviceHandle), ExchangeLock(other.ExchangeLock), caps(other.caps) {
-  other.DeviceHandle = -1;
-  other.ExchangeLock = 0;
-}
-
-PowerSupply& PowerSupply::operator=(PowerSupply&& other) noexcept {
-  if (this != &other) {
-    Close(*this);
-    DeviceHandle = other.DeviceHandle;
-    ExchangeLock = other.ExchangeLock;
-    caps = other.caps;
-    other.DeviceHandle = -1;
-    other.ExchangeLock = 0;
-  }
-  return *this;
-}
-
-PowerSupply::~PowerSupply() { Close(*this); }
-
-bool PowerSupply::open() const { return DeviceHandle != -1 && DeviceHandle != 0; }
+bool PowerSupply::open() const { return device_handle != -1 && device_handle != 0; }
 
 std::size_t ListPowerSupplies() {
   std::size_t count = 0;
@@ -241,9 +220,9 @@ bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice) {
       return false;
     }
     supply.caps = ReadCaps(device.handle);
-    supply.DeviceHandle = reinterpret_cast<std::intptr_t>(device.release());
+    supply.device_handle = reinterpret_cast<std::intptr_t>(device.release());
     // Without the lock object the exchange goes ahead as it did before runs took turns.
-    supply.ExchangeLock = reinterpret_cast<std::intptr_t>(CreateMutexW(nullptr, FALSE, LockName(path).c_str()));
+    supply.exchange_lock = reinterpret_cast<std::intptr_t>(CreateMutexW(nullptr, FALSE, LockName(path).c_str()));
     return true;
   });
   if (end == 0) return true;
@@ -253,7 +232,7 @@ bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice) {
 
 bool TakeForExchange(PowerSupply& supply, int timeout_ms) {
   // WAIT_ABANDONED: the last holder ended without giving the lock back; it is this run's now.
-  if (supply.ExchangeLock != 0 && WaitForSingleObject(Lock(supply), static_cast<DWORD>(timeout_ms)) == WAIT_TIMEOUT) {
+  if (supply.exchange_lock != 0 && WaitForSingleObject(Lock(supply), static_cast<DWORD>(timeout_ms)) == WAIT_TIMEOUT) {
     return false;
   }
   // Every open handle gets every input report: what is queued now answered other runs.

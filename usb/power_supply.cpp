@@ -1,0 +1,20 @@
+#include "usb/hid.h"
+
+#include <utility>
+
+PowerSupply::PowerSupply(PowerSupply&& other) noexcept
+    : device_handle(std::exchange(other.device_handle, -1)),
+      exchange_lock(std::exchange(other.exchange_lock, 0)),
+      caps(other.caps) {}
+
+PowerSupply& PowerSupply::operator=(PowerSupply&& other) noexcept {
+  if (this != &other) {
+    ClosePowerSupply(*this);
+    device_handle = std::exchange(other.device_handle, -1);
+    exchange_lock = std::exchange(other.exchange_lock, 0);
+    caps = other.caps;
+  }
+  return *this;
+}
+
+PowerSupply::~PowerSupply() { ClosePowerSupply(*this); }
