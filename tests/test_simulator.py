@@ -65,7 +65,9 @@ def test_leftovers_in_any_namespace_end_with_the_command():
     # A process in a mount namespace of its own once held the run until it ended.
     token = token_sleep()
     unshare = "unshare -m" if os.geteuid() == 0 else "unshare -Urm"
-    result = run([SIM, "--usb", "--", "sh", "-c", f"sleep {token} & {unshare} sleep {token} & exit 3"])
+    # The line comes once the process is in its namespace.
+    script = f"sleep {token} & ({unshare} sh -c 'echo; exec sleep {token}' &) | read line; exit 3"
+    result = run([SIM, "--usb", "--", "sh", "-c", script])
     assert result.status == 3
     assert not processes_with(token)
 
