@@ -94,15 +94,6 @@ def test_help_version_and_shift_jis(tmp_path):
         sent(COMMAND) + received("A1 B2 00 07 0D 0A") + BY_STATUS[7])
 
 
-@pytest.mark.parametrize("command, status", [
-    (["sh", "-c", "exit 7"], 7),
-    (["sh", "-c", "kill -TERM $$"], 128 + 15),
-    (["/nonexistent/program"], 127),
-])
-def test_simulator_passes_the_command_status_on(command, status):
-    assert run([SIM, "--usb", "--", *command]).status == status
-
-
 def test_as_a_normal_user():
     # Without root a user namespace is used; where /dev/fuse is not open to users the
     # simulator says so instead.
