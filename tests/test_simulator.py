@@ -93,8 +93,8 @@ def test_nodes_take_flags_at_each_read_and_serve_every_reader():
 
 
 @pytest.mark.parametrize("argv, status, err", [
-    ([SIM, "--usb", "--hid", "0x12:3456", "--", "true"], 125, f'bad --hid "0x12:3456" (VVVV:PPPP, four hexadecimal digits each)'),
-    ([SIM, "--usb", "--hid", "1234:+567", "--", "true"], 125, f'bad --hid "1234:+567" (VVVV:PPPP, four hexadecimal digits each)'),
+    ([SIM, "--usb", "--hid", "0x12:3456", "--", "true"], 125, 'bad --hid "0x12:3456" (VVVV:PPPP, 4 hex digits each)'),
+    ([SIM, "--usb", "--hid", "1234:+567", "--", "true"], 125, 'bad --hid "1234:+567" (VVVV:PPPP, 4 hex digits each)'),
     ([SIM, "--usb", "--node", " 5", "--", "true"], 125, 'bad --node " 5" (0 to 9999)'),
     ([SIM, "--usb", "--status", "+1", "--", "true"], 125, 'bad --status "+1" (a hexadecimal byte)'),
     ([SIM, "--pause", "+5", "127.0.0.1", "0"], 2, 'bad --pause "+5" (0 to 60000)'),

@@ -110,7 +110,7 @@ UsbDevice OtherDevice(const std::string& ids) {
   UsbDevice device;
   std::string_view text = ids;
   if (ids.size() != 9 || ids[4] != ':' || !AllOf(text.substr(0, 4), ::isxdigit) || !AllOf(text.substr(5), ::isxdigit)) {
-    Refuse("--hid", ids, "VVVV:PPPP, four hexadecimal digits each");
+    Refuse("--hid", ids, "VVVV:PPPP, 4 hex digits each");
   }
   device.vendor = static_cast<std::uint16_t>(std::stoul(ids.substr(0, 4), nullptr, 16));
   device.product = static_cast<std::uint16_t>(std::stoul(ids.substr(5), nullptr, 16));
