@@ -51,7 +51,10 @@ void Forward(int signal, siginfo_t* info, void* /*context*/) {
 // Only system calls from here to the end of Init: the process forked from a threaded
 // one, and locks the other threads held (malloc's among them) stay held in it.
 
-void Say(const char* text) { (void)!::write(STDERR_FILENO, text, std::strlen(text)); }
+void Say(const char* text) {
+  ssize_t written = ::write(STDERR_FILENO, text, std::strlen(text));
+  (void)written;  // nowhere left to say that it failed
+}
 
 void SayFailure(const char* what, int error) {
   Say(what);
