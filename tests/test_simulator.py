@@ -43,9 +43,12 @@ def test_nothing_outlives_the_run(ending, status):
 
 def test_a_run_inside_a_run():
     inner = f"{SIM} --usb --serial INNER -- sh -c 'cat /sys/class/hidraw/*/device/uevent; ls /dev | grep hidraw'"
-    script = f"{inner} | grep -e UNIQ -e hidraw && grep UNIQ /sys/class/hidraw/hidraw0/device/uevent"
+    # Process 1 of the command's own /proc is the simulator's init.
+    script = (f"{inner} | grep -e UNIQ -e hidraw && grep UNIQ /sys/class/hidraw/hidraw0/device/uevent && "
+              "head -zn1 /proc/1/cmdline")
     result = run([SIM, "--usb", "--serial", "OUTER", "--", "sh", "-c", script])
-    assert (result.out, result.err, result.status) == (b"HID_UNIQ=INNER\nhidraw0\nHID_UNIQ=OUTER\n", b"", 0)
+    assert (result.out, result.err, result.status) == (
+        b"HID_UNIQ=INNER\nhidraw0\nHID_UNIQ=OUTER\n" + SIM.encode() + b"\0", b"", 0)
 
 
 def test_a_log_nobody_reads_holds_up_no_device(tmp_path):
