@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -109,6 +110,26 @@ void OpenLog(const std::string& path, bool default_to_stderr) {
   }
   state.open = true;
   std::thread([&state] { WriteQueuedLines(state); }).detach();
+}
+
+void FinishLogOnEndingSignals() {
+  sigset_t ending;
+  (void)sigemptyset(&ending);
+  for (int signal : {SIGHUP, SIGINT, SIGTERM}) {
+    struct sigaction action {};
+    if (::sigaction(signal, nullptr, &action) == 0 && action.sa_handler != SIG_IGN) (void)sigaddset(&ending, signal);
+  }
+  (void)::pthread_sigmask(SIG_BLOCK, &ending, nullptr);
+  std::thread([ending] {
+    int signal = 0;
+    if (::sigwait(&ending, &signal) != 0) return;
+    (void)FinishLog();
+    sigset_t only;
+    (void)sigemptyset(&only);
+    (void)sigaddset(&only, signal);
+    (void)::pthread_sigmask(SIG_UNBLOCK, &only, nullptr);
+    (void)::raise(signal);  // its default action, on this thread: the process ends as it would have
+  }).detach();
 }
 
 void Log(const std::string& line) {

@@ -11,6 +11,11 @@
 // that ends the simulator.
 void OpenLog(const std::string& path, bool default_to_stderr);
 
+// Lets HUP, INT and TERM, where they are not ignored, end the process as they would, but
+// only after the log has written what it holds (the TCP side, which they end). Call
+// before any thread starts.
+void FinishLogOnEndingSignals();
+
 // Queues one line for the log. Never waits on the log itself: a line that finds the
 // queue full or the log gone is counted as lost instead.
 void Log(const std::string& line);

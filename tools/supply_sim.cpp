@@ -17,6 +17,7 @@ int main(int argc, char** argv) {
   if (options.usb) {
     status = RunBesideUsbSupplies(options);
   } else {
+    FinishLogOnEndingSignals();
     OpenLog(options.log_path, false);
     status = ServeTcp(options);
   }
