@@ -9,8 +9,9 @@ import tempfile
 
 import pytest
 
-from conftest import (ARGUMENT_COUNT, BY_STATUS, NOT_FOUND, SUCCESS, USB_RECEIVE_FAILED, USB_SEND_FAILED, cannot_open,
-                      child_environment, cp932, invalid_byte, received, run, sent, too_many, tool, wrote)
+from conftest import (ARGUMENT_COUNT, BY_STATUS, NOT_FOUND, SUCCESS, USB_RECEIVE_FAILED, USB_SEND_FAILED, assert_took,
+                      cannot_open, child_environment, cp932, invalid_byte, received, run, sent, start_up, too_many, tool,
+                      wrote)
 from lan_cases import ANSWERED as OK, COMMAND, usb_exchanges
 
 KESTROW = tool("kestrow")
@@ -23,6 +24,11 @@ def kestrow(tmp_path, devices, args, env=None):
     log = tmp_path / "devices.log"
     result = run([SIM, "--usb", "--log", log, *devices, "--", KESTROW, *args], env)
     return result, log.read_text().splitlines() if log.exists() else []
+
+
+def reference():
+    """What a run beside a supply that waits for nothing takes now."""
+    return start_up([SIM, "--usb", "--log", "/dev/null", "--", KESTROW, "--version"])
 
 
 def opened(node):
@@ -60,15 +66,17 @@ EXCHANGES = [(name, options, command, out, status, used("hidraw0", command))
 
 @pytest.mark.parametrize("name, devices, command, out, status, log", EXCHANGES, ids=[row[0] for row in EXCHANGES])
 def test_exchange(tmp_path, name, devices, command, out, status, log):
+    start = reference()
     result, seen = kestrow(tmp_path, devices, command.split())
     assert (result.out, result.status, result.err, seen) == (out, status, b"", log)
-    assert result.seconds < 2
+    assert_took(result.seconds, 0, 2, start)
 
 
 def test_no_answer_gives_up_after_five_seconds(tmp_path):
+    start = reference()
     result, seen = kestrow(tmp_path, ["--silent"], COMMAND.split())
     assert (result.out, result.status, seen) == (sent(COMMAND) + USB_RECEIVE_FAILED, 3, used("hidraw0")[:2])
-    assert 4.8 <= result.seconds <= 6.5
+    assert_took(result.seconds, 4.8, 6.5, start)
 
 
 @pytest.mark.parametrize("args, out", [
@@ -110,8 +118,10 @@ def test_simulator_refuses_bad_options_with_its_own_status():
 
 def test_nothing_outlives_the_run():
     # A process left behind would keep the simulated devices' mounts alive.
+    start = reference()
     result = run([SIM, "--usb", "--", "sh", "-c", "sleep 60 & echo $!"])
-    assert result.status == 0 and result.seconds < 5
+    assert result.status == 0
+    assert_took(result.seconds, 0, 5, start)
     assert not os.path.exists(f"/proc/{int(result.out)}")
 
 
@@ -136,12 +146,14 @@ def test_as_a_normal_user():
 TWO = ["--serial", "A1", "--supply", "--serial", "B2", "--name", "Second\tone"]
 
 
-def test_list(tmp_path):
-    result, seen = kestrow(tmp_path, TWO + ["--hid", "1234:0001"], ["--list"])
-    assert (result.out, result.status, seen) == (
-        b"/dev/hidraw0\tA1\tSimulated power supply\n/dev/hidraw1\tB2\tSecond one\n", 0, [])
-    result = kestrow(tmp_path, ["--hid", "1234:0001"], ["--list"])[0]
-    assert (result.out, result.status) == (b"", 3)
+@pytest.mark.parametrize("devices, out, status", [
+    (TWO + ["--hid", "1234:0001"], b"/dev/hidraw0\tA1\tSimulated power supply\n/dev/hidraw1\tB2\tSecond one\n", 0),
+    (["--hid", "1234:0001", "--supply"], b"/dev/hidraw1\t\tSimulated power supply\n", 0),
+    (["--hid", "1234:0001"], b"", 3),
+], ids=["two", "one", "none"])
+def test_list(tmp_path, devices, out, status):
+    result, seen = kestrow(tmp_path, devices, ["--list"])
+    assert (result.out, result.status, seen) == (out, status, [])
 
 
 @pytest.mark.parametrize("choice, typed, out, status, log", [
@@ -173,10 +185,11 @@ def test_runs_on_one_supply_take_turns(tmp_path):
 def test_a_supply_held_too_long_is_busy(tmp_path):
     log = tmp_path / "devices.log"
     script = 'flock /dev/hidraw0 sleep 8 & sleep 0.5; exec "$0" A1 B2 00 0D 0A'
+    start = reference()
     result = run([SIM, "--usb", "--log", log, "--", "sh", "-c", script, KESTROW])
     busy = "\nThe power supply is busy with another exchange. USB電源は別の送受信で使用中です。\n".encode()
     assert (result.out, result.status) == (busy, 3)
-    assert 5.3 <= result.seconds <= 7
+    assert_took(result.seconds, 5.3, 7, start)
     assert " write " not in log.read_text()
 
 

@@ -7,8 +7,8 @@ import subprocess
 
 import pytest
 
-from conftest import (ARGUMENT_COUNT, BY_STATUS, SUCCESS, child_environment, connect_failed, cp932, received, require, run, sent,
-                      simulator, tool)
+from conftest import (ARGUMENT_COUNT, BY_STATUS, SUCCESS, assert_took, child_environment, connect_failed, cp932, received,
+                      require, run, sent, simulator, start_up, tool)
 from lan_cases import COMMAND, bad_command_lines, contacted, exchanges, full_listen_queue, loopback
 
 MORVISH = tool("morvish")
@@ -17,10 +17,11 @@ MORVISH = tool("morvish")
 @pytest.mark.parametrize("name, options, command, out, status, least, most",
                          exchanges(errno.ETIMEDOUT, errno.ECONNRESET), ids=lambda v: v if isinstance(v, str) else "")
 def test_exchange(name, options, command, out, status, least, most):
+    reference = start_up([MORVISH, "--version"])
     with simulator(*options) as sim:
         result = run([MORVISH, "127.0.0.1", sim.port, *command.split()])
     assert (result.out, result.status, result.err) == (out, status, b"")
-    assert least <= result.seconds <= most
+    assert_took(result.seconds, least, most, reference)
 
 
 @pytest.mark.parametrize("typed, on_wire", [
@@ -53,10 +54,17 @@ def test_refused():
 
 
 def test_connect_gives_up_after_five_seconds():
+    reference = start_up([MORVISH, "--version"])
     with full_listen_queue() as port:
         result = run([MORVISH, "127.0.0.1", port, *COMMAND.split()])
     assert (result.out, result.status) == (connect_failed(errno.ETIMEDOUT), 3)
-    assert 4.8 <= result.seconds <= 6.5
+    assert_took(result.seconds, 4.8, 6.5, reference)
+
+
+def test_connect_that_fails_at_once():
+    # A network namespace of its own has only a loopback, down: nothing is reachable.
+    result = run(["unshare", "--map-root-user", "--net", MORVISH, "192.0.2.1", "502", *COMMAND.split()])
+    assert (result.out, result.status) == (connect_failed(errno.ENETUNREACH), 3)
 
 
 def test_bad_command_lines_never_reach_the_network():
