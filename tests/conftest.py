@@ -62,16 +62,11 @@ def run(argv, env=None, timeout=30):
     return Result(done.stdout, done.stderr, done.returncode, time.monotonic() - start)
 
 
-def start_up(argv, env=None):
-    """Seconds a run of argv that waits for nothing takes now: what starting the program
-    costs on this machine at this moment, the reference for time bounds."""
-    return run(argv, env, timeout=120).seconds
-
-
 def assert_took(seconds, least, most, reference):
-    # Starting up only adds time, so a lower bound (a limit not given up early) holds as
-    # it is; an upper one allows the reference and half as much again, for start-up
-    # varying between two runs a moment apart on a busy machine.
+    # The reference is the time a run of the same program that waits for nothing took a
+    # moment before: what starting it costs on this machine now. Starting only adds time,
+    # so a lower bound (a limit not given up early) holds as it is; an upper one allows
+    # the reference and half as much again, for start-up varying from one run to the next.
     assert least <= seconds <= most + 1.5 * reference, f"{seconds:.2f} s, start-up {reference:.2f} s"
 
 

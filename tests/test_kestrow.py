@@ -10,8 +10,7 @@ import tempfile
 import pytest
 
 from conftest import (ARGUMENT_COUNT, BY_STATUS, NOT_FOUND, SUCCESS, USB_RECEIVE_FAILED, USB_SEND_FAILED, assert_took,
-                      cannot_open, child_environment, cp932, invalid_byte, received, run, sent, start_up, too_many, tool,
-                      wrote)
+                      cannot_open, child_environment, cp932, invalid_byte, received, run, sent, too_many, tool, wrote)
 from lan_cases import ANSWERED as OK, COMMAND, usb_exchanges
 
 KESTROW = tool("kestrow")
@@ -26,9 +25,10 @@ def kestrow(tmp_path, devices, args, env=None):
     return result, log.read_text().splitlines() if log.exists() else []
 
 
-def reference():
+@pytest.fixture
+def start():
     """What a run beside a supply that waits for nothing takes now."""
-    return start_up([SIM, "--usb", "--log", "/dev/null", "--", KESTROW, "--version"])
+    return run([SIM, "--usb", "--log", "/dev/null", "--", KESTROW, "--version"]).seconds
 
 
 def opened(node):
@@ -65,15 +65,13 @@ EXCHANGES = [(name, options, command, out, status, used("hidraw0", command))
 
 
 @pytest.mark.parametrize("name, devices, command, out, status, log", EXCHANGES, ids=[row[0] for row in EXCHANGES])
-def test_exchange(tmp_path, name, devices, command, out, status, log):
-    start = reference()
+def test_exchange(tmp_path, start, name, devices, command, out, status, log):
     result, seen = kestrow(tmp_path, devices, command.split())
     assert (result.out, result.status, result.err, seen) == (out, status, b"", log)
     assert_took(result.seconds, 0, 2, start)
 
 
-def test_no_answer_gives_up_after_five_seconds(tmp_path):
-    start = reference()
+def test_no_answer_gives_up_after_five_seconds(tmp_path, start):
     result, seen = kestrow(tmp_path, ["--silent"], COMMAND.split())
     assert (result.out, result.status, seen) == (sent(COMMAND) + USB_RECEIVE_FAILED, 3, used("hidraw0")[:2])
     assert_took(result.seconds, 4.8, 6.5, start)
@@ -116,9 +114,8 @@ def test_simulator_refuses_bad_options_with_its_own_status():
     assert (result.status, result.err) == (125, b'supply-sim: bad report size "0"\n')
 
 
-def test_nothing_outlives_the_run():
+def test_nothing_outlives_the_run(start):
     # A process left behind would keep the simulated devices' mounts alive.
-    start = reference()
     result = run([SIM, "--usb", "--", "sh", "-c", "sleep 60 & echo $!"])
     assert result.status == 0
     assert_took(result.seconds, 0, 5, start)
@@ -182,10 +179,9 @@ def test_runs_on_one_supply_take_turns(tmp_path):
         assert (tmp_path / name).read_bytes() == sent(command) + received(answer) + SUCCESS, name
 
 
-def test_a_supply_held_too_long_is_busy(tmp_path):
+def test_a_supply_held_too_long_is_busy(tmp_path, start):
     log = tmp_path / "devices.log"
     script = 'flock /dev/hidraw0 sleep 8 & sleep 0.5; exec "$0" A1 B2 00 0D 0A'
-    start = reference()
     result = run([SIM, "--usb", "--log", log, "--", "sh", "-c", script, KESTROW])
     busy = "\nThe power supply is busy with another exchange. USB電源は別の送受信で使用中です。\n".encode()
     assert (result.out, result.status) == (busy, 3)

@@ -8,7 +8,7 @@ import subprocess
 import pytest
 
 from conftest import (ARGUMENT_COUNT, BY_STATUS, SUCCESS, assert_took, child_environment, connect_failed, cp932, received,
-                      require, run, sent, simulator, start_up, tool)
+                      require, run, sent, simulator, tool)
 from lan_cases import COMMAND, bad_command_lines, contacted, exchanges, full_listen_queue, loopback
 
 MORVISH = tool("morvish")
@@ -17,7 +17,7 @@ MORVISH = tool("morvish")
 @pytest.mark.parametrize("name, options, command, out, status, least, most",
                          exchanges(errno.ETIMEDOUT, errno.ECONNRESET), ids=lambda v: v if isinstance(v, str) else "")
 def test_exchange(name, options, command, out, status, least, most):
-    reference = start_up([MORVISH, "--version"])
+    reference = run([MORVISH, "--version"]).seconds
     with simulator(*options) as sim:
         result = run([MORVISH, "127.0.0.1", sim.port, *command.split()])
     assert (result.out, result.status, result.err) == (out, status, b"")
@@ -54,7 +54,7 @@ def test_refused():
 
 
 def test_connect_gives_up_after_five_seconds():
-    reference = start_up([MORVISH, "--version"])
+    reference = run([MORVISH, "--version"]).seconds
     with full_listen_queue() as port:
         result = run([MORVISH, "127.0.0.1", port, *COMMAND.split()])
     assert (result.out, result.status) == (connect_failed(errno.ETIMEDOUT), 3)

@@ -11,7 +11,7 @@ import subprocess
 import pytest
 
 from conftest import (BY_STATUS, SEARCH_END, SUCCESS, SUPPLY_NOT_FOUND, assert_took, child_environment, connect_failed,
-                      cp932, invalid_address, received, require, run, sent, simulator, start_up, tool)
+                      cp932, invalid_address, received, require, run, sent, simulator, tool)
 from lan_cases import COMMAND, contacted, exchanges, full_listen_queue, loopback
 
 TIMED_OUT, REFUSED = 10060, 10061
@@ -27,7 +27,7 @@ def wine(name, *args):
 
 def wine_start_up(name):
     """What a run of the tool under Wine takes now when it waits for nothing."""
-    return start_up(wine(name, "--version"))
+    return run(wine(name, "--version"), timeout=60).seconds
 
 
 # Wine hands a reset connection to the program as an orderly close, where Windows fails
