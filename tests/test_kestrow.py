@@ -31,12 +31,8 @@ def start():
     return run([SIM, "--usb", "--log", "/dev/null", "--", KESTROW, "--version"]).seconds
 
 
-def opened(node):
-    return f"{node} open"
-
-
 def used(node, typed=COMMAND, read=63):
-    return [opened(node), wrote(node, typed), f"{node} read {read}"]
+    return [f"{node} open", wrote(node, typed), f"{node} read {read}"]
 
 
 EXCHANGES = [(name, options, command, out, status, used("hidraw0", command))
@@ -51,7 +47,7 @@ EXCHANGES = [(name, options, command, out, status, used("hidraw0", command))
     ("two supplies: the lower number wins", ["--node", "10", "--status", "01", "--supply", "--node", "2"], COMMAND,
      OK, 0, used("hidraw2")),
     ("unopenable node is named, the next used", ["--refuse-open", "--supply"], COMMAND,
-     cannot_open("/dev/hidraw0", 13) + OK, 0, [opened("hidraw0")] + used("hidraw1")),
+     cannot_open("/dev/hidraw0", 13) + OK, 0, ["hidraw0 open"] + used("hidraw1")),
     ("missing node", ["--no-node"], COMMAND, cannot_open("/dev/hidraw0", 2) + NOT_FOUND, 3, []),
     ("failing write shows no sent line", ["--fail-write"], COMMAND, USB_SEND_FAILED, 3,
      used("hidraw0")[:2]),

@@ -25,11 +25,6 @@ def wine(name, *args):
     return [tool("wine"), tool(name), *args]
 
 
-def wine_start_up(name):
-    """What a run of the tool under Wine takes now when it waits for nothing."""
-    return run(wine(name, "--version"), timeout=60).seconds
-
-
 # Wine hands a reset connection to the program as an orderly close, where Windows fails
 # the receive with 10054; the native run covers the reset row.
 @pytest.mark.parametrize("name, options, command, out, status, least, most",
@@ -37,7 +32,7 @@ def wine_start_up(name):
                          ids=lambda v: v if isinstance(v, str) else "")
 def test_morvish_exchange(name, options, command, out, status, least, most):
     argv = wine("morvish_exe", "127.0.0.1")
-    reference = wine_start_up("morvish_exe")
+    reference = run(wine("morvish_exe", "--version"), timeout=60).seconds  # waits for nothing
     with simulator(*options) as sim:
         result = run(argv + [sim.port, *command.split()], timeout=60)
     assert (result.out, result.status) == (out, status)
@@ -50,7 +45,7 @@ def test_morvish_refused_and_timed_out():
     with server:
         result = run(argv + [port, *COMMAND.split()], timeout=60)
     assert (result.out, result.status) == (connect_failed(REFUSED), 3)
-    reference = wine_start_up("morvish_exe")
+    reference = run(wine("morvish_exe", "--version"), timeout=60).seconds
     with full_listen_queue() as port:
         result = run(argv + [port, *COMMAND.split()], timeout=60)
     assert (result.out, result.status) == (connect_failed(TIMED_OUT), 3)
