@@ -177,11 +177,13 @@ def test_runs_on_one_supply_take_turns(tmp_path):
 
 def test_a_supply_held_too_long_is_busy(tmp_path, start):
     log = tmp_path / "devices.log"
-    script = 'flock /dev/hidraw0 sleep 8 & sleep 0.5; exec "$0" A1 B2 00 0D 0A'
-    result = run([SIM, "--usb", "--log", log, "--", "sh", "-c", script, KESTROW])
+    # kestrow starts once the lock is held, however long the holder takes to start.
+    script = ('flock /dev/hidraw0 sh -c \'touch "$0"; sleep 8\' "$1" & until [ -e "$1" ]; do sleep 0.05; done; '
+              'exec "$0" A1 B2 00 0D 0A')
+    result = run([SIM, "--usb", "--log", log, "--", "sh", "-c", script, KESTROW, tmp_path / "held"])
     busy = "\nThe power supply is busy with another exchange. USB電源は別の送受信で使用中です。\n".encode()
     assert (result.out, result.status) == (busy, 3)
-    assert_took(result.seconds, 5.3, 7, start)
+    assert_took(result.seconds, 4.8, 6.5, start)
     assert " write " not in log.read_text()
 
 
