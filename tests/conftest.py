@@ -70,6 +70,21 @@ def assert_took(seconds, least, most, reference):
     assert least <= seconds <= most + 1.5 * reference, f"{seconds:.2f} s, start-up {reference:.2f} s"
 
 
+def assert_takes(attempt, least, most):
+    """attempt() runs the program once, checks what it printed, and gives back the seconds
+    the run took and its reference, as assert_took takes them."""
+    # Under Wine a busy machine slows the Windows layers beneath the tool too (its server,
+    # its HID stack), and not alike from one run to the next: a run over the upper bound
+    # is tried again, and only a bound missed every time is a fault. Every run must keep
+    # the lower bound.
+    for _ in range(3):
+        seconds, reference = attempt()
+        assert seconds >= least, f"{seconds:.2f} s"
+        if seconds <= most + 1.5 * reference:
+            return
+    assert_took(seconds, least, most, reference)
+
+
 class Simulator:
     def __init__(self, process):
         self.process = process

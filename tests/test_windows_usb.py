@@ -13,7 +13,7 @@ import tempfile
 
 import pytest
 
-from conftest import (NOT_FOUND, USB_RECEIVE_FAILED, USB_SEND_FAILED, assert_took, child_environment, require, run, sent,
+from conftest import (NOT_FOUND, USB_RECEIVE_FAILED, USB_SEND_FAILED, assert_takes, child_environment, require, run, sent,
                       tool, wrote)
 from lan_cases import ANSWERED as OK, COMMAND
 
@@ -50,10 +50,11 @@ def in_wine(env, tmp_path, devices, script, *args):
 
 
 def kestrow_exe(env, tmp_path, devices, command):
-    """Runs kestrow.exe with the command beside the devices, and just before it a run that
-    waits for nothing; gives back the result, the reports written, and the seconds each
-    of the two runs took in the namespace, where Wine is already up."""
-    script = ('a=$(date +%s.%N); "$WINE" "$KESTROW" --version >/dev/null; b=$(date +%s.%N); "$WINE" "$KESTROW" "$@"; '
+    """Runs kestrow.exe with the command beside the devices, and just before it a listing,
+    which waits for nothing but goes the same way through Wine's HID stack to the devices;
+    gives back the result, the reports written, and the seconds each of the two runs took
+    in the namespace, where Wine is already up."""
+    script = ('a=$(date +%s.%N); "$WINE" "$KESTROW" --list >/dev/null; b=$(date +%s.%N); "$WINE" "$KESTROW" "$@"; '
               'status=$?; echo "$a $b $(date +%s.%N)" >"$TIMES"; (exit $status)')
     result, seen = in_wine(env, tmp_path, devices, script, *command.split())
     a, b, c = map(float, (tmp_path / "times").read_text().split())
@@ -70,9 +71,11 @@ def kestrow_exe(env, tmp_path, devices, command):
     ("two supplies: the first in the set", ["--supply", "--supply", "--status", "01"], OK, 0, "hidraw0", 0, 2),
 ], ids=lambda v: v if isinstance(v, str) else "")
 def test_kestrow_exchange(wine_usb, tmp_path, name, devices, out, status, node, least, most):
-    result, seen, seconds, reference = kestrow_exe(wine_usb, tmp_path, devices, COMMAND)
-    assert (result.out, result.status, seen) == (out, status, [wrote(node, COMMAND)] if node else [])
-    assert_took(seconds, least, most, reference)
+    def attempt():
+        result, seen, seconds, reference = kestrow_exe(wine_usb, tmp_path, devices, COMMAND)
+        assert (result.out, result.status, seen) == (out, status, [wrote(node, COMMAND)] if node else [])
+        return seconds, reference
+    assert_takes(attempt, least, most)
 
 
 def test_kestrow_lists_and_chooses_supplies(wine_usb, tmp_path):
