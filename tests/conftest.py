@@ -75,13 +75,12 @@ def assert_takes(attempt, least, most):
     the run took and its reference, as assert_took takes them."""
     # Under Wine a busy machine slows the Windows layers beneath the tool too (its server,
     # its HID stack), and not alike from one run to the next: a run over the upper bound
-    # is tried again, and only a bound missed every time is a fault. Every run must keep
-    # the lower bound.
+    # is tried again, and only a bound missed every time is a fault. A run is only tried
+    # again when over the upper bound, so every run is held to the lower one.
     for _ in range(3):
         seconds, reference = attempt()
-        assert seconds >= least, f"{seconds:.2f} s"
         if seconds <= most + 1.5 * reference:
-            return
+            break
     assert_took(seconds, least, most, reference)
 
 
