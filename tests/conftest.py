@@ -71,12 +71,12 @@ def assert_took(seconds, least, most, reference):
 
 
 def assert_takes(attempt, least, most):
-    """attempt() runs the program once, checks what it printed, and gives back the seconds
-    the run took and its reference, as assert_took takes them."""
-    # Under Wine a busy machine slows the Windows layers beneath the tool too (its server,
-    # its HID stack), and not alike from one run to the next: a run over the upper bound
-    # is tried again, and only a bound missed every time is a fault. A run is only tried
-    # again when over the upper bound, so every run is held to the lower one.
+    # attempt() runs the program once, checks what it printed, and gives back the seconds
+    # the run took and its reference. Under Wine a busy machine slows the Windows layers
+    # beneath the tool too (its server, its HID stack), and not alike from one run to the
+    # next: a run over the upper bound is tried again, and only a bound missed every time
+    # is a fault. Only a run over the upper bound is tried again, so every run is held to
+    # the lower one.
     for _ in range(3):
         seconds, reference = attempt()
         if seconds <= most + 1.5 * reference:
