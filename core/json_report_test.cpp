@@ -2,8 +2,6 @@
 
 #include <gtest/gtest.h>
 
-#include "core/texts.h"
-
 namespace {
 
 TEST(JsonString, EscapesEverythingOutsidePrintableAscii) {
@@ -25,26 +23,6 @@ TEST(JsonString, EscapesEverythingOutsidePrintableAscii) {
       {std::string_view("\0", 1), "\"\\u0000\""},
   };
   for (const Row& row : rows) EXPECT_EQ(JsonString(row.utf8), row.json) << row.json;
-}
-
-TEST(JsonLine, KeysInOrderNullsWhereNothingCame) {
-  ExchangeResult refused = RefusedCommand({texts::kInvalidByte, {"zz", "3"}});
-  EXPECT_EQ(JsonLine(refused, 7),
-            "{\"command\":null,\"sent\":false,\"answer\":null,\"raw\":null,\"verdict\":\"bad-command\","
-            "\"message\":\"Invalid command byte \\\"zz\\\" (argument 3). "
-            "\\u9001\\u4fe1\\u30b3\\u30de\\u30f3\\u30c9\\u306e\\u30d0\\u30a4\\u30c8\\u304c\\u6b63\\u3057\\u304f\\u3042"
-            "\\u308a\\u307e\\u305b\\u3093\\u3002\",\"status\":1,\"error\":null,\"line\":7}\n");
-
-  ExchangeResult answered = Failure(texts::keys::kReceiveFailed, {texts::kReceiveFailed, {"104"}}, 3, 104);
-  answered.command = ParsedCommand{{0xA1, 0x0B}, 2};
-  answered.sent = answered.answered = true;
-  answered.answer_length = 3;
-  answered.raw_length = 1;
-  answered.raw[0] = 0xFF;
-  std::string line = JsonLine(answered, std::nullopt);
-  EXPECT_TRUE(line.starts_with("{\"command\":\"A1 0B\",\"sent\":true,\"answer\":\"00 00 00\",\"raw\":\"FF\","));
-  EXPECT_TRUE(line.ends_with("\"status\":3,\"error\":104}\n")) << line;
-  EXPECT_EQ(JsonLine(answered, 0).substr(line.size() - 2), ",\"line\":null}\n");
 }
 
 }  // namespace
