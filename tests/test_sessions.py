@@ -18,22 +18,18 @@ UNKNOWN = "A1 B2 20 0D 0A"  # an unknown code: the answer is a mismatch
 
 @contextlib.contextmanager
 def tcp_supply(*options):
-    """supply-sim serving every connection; yields its port and a function giving the
-    commands it has received so far."""
-    process = subprocess.Popen([SIM, *options, "127.0.0.1", "0"], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                               bufsize=0)
+    """supply-sim serving every connection; yields its port and a function giving how
+    many commands it has logged (it logs one line each)."""
+    process = subprocess.Popen([SIM, *options, "127.0.0.1", "0"], stdout=subprocess.PIPE, bufsize=0)
     port = process.stdout.readline().decode().strip()
 
-    def commands():
-        seen = []
-        while select.select([process.stdout], [], [], 0.3)[0]:
-            line = process.stdout.readline().decode()
-            if not line:
-                break
-            seen.append(line)
-        return seen
+    def logged():
+        count = 0
+        while select.select([process.stdout], [], [], 0.3)[0] and process.stdout.readline():
+            count += 1
+        return count
     try:
-        yield port, commands
+        yield port, logged
     finally:
         process.kill()
         process.wait()
@@ -52,7 +48,7 @@ def morvish(options, args, *command):
     back its result and the count of commands the simulator received."""
     with tcp_supply(*options) as (port, commands):
         result = run([MORVISH, *args, "127.0.0.1", port, *command])
-        return result, len(commands())
+        return result, commands()
 
 
 def objects(out):
@@ -75,8 +71,9 @@ SESSIONS = [
       (4, "carried-out", 0, True)], 1, 2),
     ("status 3 always ends it", f"{COMMAND}\n{COMMAND}\n", ["--keep-going"], ["--fail-read"], ["--close"],
      [(1, "receive-failed", 3, True)], 3, 1),
-    ("an overlong line is refused", f"{COMMAND}{' ' * 5000}\n{COMMAND}\n", ["--keep-going"], [], [],
-     [(1, "bad-command", 1, False), (2, "carried-out", 0, True)], 1, 1),
+    ("4096 characters at most", f"{COMMAND:<4096}\r\n{COMMAND:<4097}\n{COMMAND:<9999}\n", ["--keep-going"], [], [],
+     [(1, "carried-out", 0, True), (2, "bad-command", 1, False), (3, "bad-command", 1, False)], 1, 1),
+    ("too many bytes before a bad one", f"{'01 ' * 65}zz\n", [], [], [], [(1, "bad-command", 1, False)], 1, 0),
     ("an empty file", "# nothing\n", [], [], [], [], 0, 0),
 ]
 
@@ -122,7 +119,6 @@ VERDICTS = [
      "A1 B2 06 00 00 00 00 00 00 00"),
     ("kestrow", ["--answer", "A1 B2 00 00 0D 0A 00 00 07"], COMMAND, "carried-out", 0, "A1 B2 00 00 0D 0A",
      "A1 B2 00 00 0D 0A 00 00 07"),
-    ("kestrow", ["--numbered"], COMMAND, "carried-out", 0, "A1 B2 00 00 0D 0A", "A1 B2 00 00 0D 0A"),
     ("kestrow", ["--answer", "00"], COMMAND, "mismatch", 2, "00 " * 5 + "00", ""),
     ("kestrow", ["--hid", "1234:0001"], COMMAND, "not-found", 3, None, None),
     ("kestrow", ["--fail-write"], COMMAND, "send-failed", 3, None, None),
@@ -155,9 +151,6 @@ def test_json_failures_carry_the_error_number():
     assert (o["verdict"], o["status"], o["error"], o["sent"]) == ("connect-failed", 3, errno.ECONNREFUSED, False)
     assert o["message"] == f"Connected failed with error:{errno.ECONNREFUSED}. " \
                            "LAN\u96fb\u6e90\u3078\u306e\u63a5\u7d9a\u304c\u5931\u6557\u3057\u307e\u3057\u305f\u3002"
-    (o,) = objects(run([MORVISH, "--json", "127.0.0.1", port, "A1", "\u00e9", "00", "0D", "0A"]).out)
-    assert (o["verdict"], o["command"], o["status"]) == ("bad-command", None, 1)
-    assert o["message"].startswith('Invalid command byte "\u00e9" (argument 5)')
 
 
 def test_busy_and_the_search_notes_on_standard_error(tmp_path):
