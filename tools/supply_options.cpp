@@ -31,6 +31,10 @@ constexpr std::string_view kUsage =
     "                  (1 to 256 bytes, separated by blanks or commas)\n"
     "  --short N       send only the first N bytes of the answer\n"
     "  --silent        never answer\n"
+    "  --answers FILE  answer as the first line of FILE that matches the command says:\n"
+    "                  \"PATTERN => ANSWER\" rules or the tools' --json records (see\n"
+    "                  supply-sim(1)); the options above answer what no line matches.\n"
+    "                  With --usb, before the first --supply or --hid: for every supply\n"
     "TCP only:\n"
     "  --once          serve one connection, then exit\n"
     "  --pieces N      send the answer in N writes (default 1)\n"
@@ -59,6 +63,8 @@ constexpr std::string_view kUsage =
     "not found.\n";
 
 bool usb_mode = false;
+bool devices_started = false;  // a --supply or --hid seen
+std::shared_ptr<const AnswerTable> every_supply_table;
 
 unsigned long Number(const char* text, unsigned long low, unsigned long high, const char* what) {
   char* end = nullptr;
@@ -90,6 +96,12 @@ std::vector<std::uint8_t> HexBytes(const char* text) {
   }
   if (bytes.empty() || bytes.size() > 256) Fail("--answer takes 1 to 256 bytes");
   return bytes;
+}
+
+std::shared_ptr<const AnswerTable> TableFile(const char* path) {
+  auto table = std::make_shared<AnswerTable>();
+  if (std::optional<std::string> fault = LoadAnswerTable(path, *table)) Fail(*fault);
+  return table;
 }
 
 // "VVVV:PPPP", four hexadecimal digits each.
@@ -146,6 +158,8 @@ bool TakeDeviceOption(UsbDevice& device, std::string_view arg, const ValueReader
     device.answer.short_length = Number(value(), 1, 256, "short length");
   } else if (arg == "--silent") {
     device.answer.silent = true;
+  } else if (arg == "--answers") {
+    device.answer.table = TableFile(value());
   } else if (arg == "--node") {
     device.number = static_cast<int>(Number(value(), 0, 9999, "node number"));
   } else if (arg == "--serial") {
@@ -161,7 +175,7 @@ bool TakeDeviceOption(UsbDevice& device, std::string_view arg, const ValueReader
 }
 
 bool IsAnswerOption(std::string_view arg) {
-  return arg == "--status" || arg == "--answer" || arg == "--short" || arg == "--silent";
+  return arg == "--status" || arg == "--answer" || arg == "--short" || arg == "--silent" || arg == "--answers";
 }
 
 // Takes one option and its value, if it has one; false when it is not a known option.
@@ -184,12 +198,16 @@ bool TakeOption(Options& options, std::string_view arg, const ValueReader& value
   } else if (arg == "--supply") {
     RequireMode(arg, true);
     options.devices.emplace_back();
+    options.devices.back().answer.table = every_supply_table;
+    devices_started = true;
   } else if (arg == "--hid") {
     RequireMode(arg, true);
     options.devices.push_back(OtherDevice(value()));
+    devices_started = true;
   } else {
     if (!TakeDeviceOption(Described(options), arg, value)) return false;
     if (!IsAnswerOption(arg)) RequireMode(arg, true);
+    if (arg == "--answers" && !devices_started) every_supply_table = options.devices.front().answer.table;
   }
   return true;
 }

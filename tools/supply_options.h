@@ -4,8 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
+
+#include "tools/answer_table.h"
 
 // How a supply answers a command; the same on TCP and USB.
 struct AnswerOptions {
@@ -13,6 +16,8 @@ struct AnswerOptions {
   std::vector<std::uint8_t> raw;  // answer with exactly these bytes instead
   std::size_t short_length = 0;   // send only this many bytes of the answer; 0: all
   bool silent = false;            // never answer
+  // --answers: the table tried first; the options above answer what no line matches.
+  std::shared_ptr<const AnswerTable> table;
 };
 
 // One simulated HID device on the USB side: a power supply, or another device.
