@@ -1,0 +1,29 @@
+// An arbitrary answer table file, then a command made of its first bytes matched against
+// whatever it held.
+
+#include <cstdio>
+#include <cstdlib>
+#include <vector>
+
+#include "tools/answer_table.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  std::vector<char> text(data, data + size);
+  text.push_back('\n');  // fmemopen takes no empty buffer
+  std::FILE* file = fmemopen(text.data(), text.size(), "r");
+  if (file == nullptr) std::abort();
+  AnswerTable table;
+  table.path = "table";
+  std::optional<std::string> fault = ReadAnswerTable(file, table);
+  (void)std::fclose(file);
+  if (fault) return 0;
+  for (const AnswerRule& rule : table.rules) {
+    bool bytes = rule.kind == TableAnswer::Bytes;
+    if (rule.length > 64 || rule.answer.size() > kMaxTableAnswer || bytes == rule.answer.empty()) std::abort();
+  }
+  CommandBuffer command{};
+  for (std::size_t k = 0; k < size && k < command.size(); ++k) command[k] = data[k];
+  const AnswerRule* rule = MatchAnswer(table, command);
+  if (rule != nullptr && (rule < table.rules.data() || rule >= table.rules.data() + table.rules.size())) std::abort();
+  return 0;
+}
