@@ -6,10 +6,18 @@ namespace {
 
 constexpr std::array<std::uint8_t, 15> kLengthByCode{6, 8, 7, 8, 9, 8, 23, 7, 10, 7, 7, 7, 7, 7, 7};
 
-constexpr std::array<std::wstring_view, 8> kErrorByStatus{
-    std::wstring_view{},       texts::kNoHeader,          texts::kNoFooter,  texts::kBadInstruction,
-    texts::kChannelOutOfRange, texts::kAddressOutOfRange, texts::kBadFormat, texts::kKnobInUse,
-};
+namespace keys = texts::keys;
+
+constexpr std::array<Verdict, 8> kErrorByStatus{{
+    {},
+    {texts::kNoHeader, false, keys::kNoHeader},
+    {texts::kNoFooter, false, keys::kNoFooter},
+    {texts::kBadInstruction, false, keys::kBadInstruction},
+    {texts::kChannelOutOfRange, false, keys::kChannelOutOfRange},
+    {texts::kAddressOutOfRange, false, keys::kAddressOutOfRange},
+    {texts::kBadFormat, false, keys::kBadFormat},
+    {texts::kKnobInUse, false, keys::kKnobInUse},
+}};
 
 constexpr std::size_t kShortestFrame = 6;
 
@@ -21,13 +29,13 @@ std::size_t ResponseLength(std::uint8_t command_code) {
 
 Verdict SelectVerdict(const CommandBuffer& command, const ResponseBuffer& answer, std::size_t length) {
   std::uint8_t status = answer[3];
-  if (status >= kErrorByStatus.size()) return {texts::kUnexpected, false};
-  if (status != 0) return {kErrorByStatus[status], false};
+  if (status >= kErrorByStatus.size()) return {texts::kUnexpected, false, keys::kUnexpected};
+  if (status != 0) return kErrorByStatus[status];
   bool echo = answer[0] == command[0] && answer[1] == command[1] && answer[2] == command[2];
   bool footer = length >= 2 && length <= answer.size() && answer[length - 2] == ResponseFooter[0] &&
                 answer[length - 1] == ResponseFooter[1];
-  if (echo && footer) return {texts::kSuccess, true};
-  return {texts::kMismatch, false};
+  if (echo && footer) return {texts::kSuccess, true, keys::kCarriedOut};
+  return {texts::kMismatch, false, keys::kMismatch};
 }
 
 bool AnswerIsWhole(const ResponseBuffer& answer, std::size_t received) {

@@ -27,6 +27,7 @@ std::size_t ResponseLength(std::uint8_t command_code);
 struct Verdict {
   std::wstring_view message;
   bool success = false;
+  std::string_view key;  // texts::keys
 };
 
 // Picks the verdict from the status r[3]. Status 0 is a success only when the answer

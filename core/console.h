@@ -18,6 +18,16 @@ void WriteBytes(std::string_view bytes);
 // Pushes everything written so far out to standard output.
 void FlushConsole();
 
+// Reads standard input as bytes, with no line-end translation.
+void UseBinaryStandardInput();
+
+// From now on notes (what the search says of the devices it passes over) go to
+// standard error, so that standard output holds nothing but the report (--json).
+void SendNotesToStandardError();
+
+// Writes a note, a line of bytes, to standard output (flushed) or standard error.
+void WriteNote(std::string_view line);
+
 // Ends the run's output. Flushes it and gives back status, unless anything written to
 // standard output was lost on the way (a full disk, a closed stream): then it prints
 // "PROGRAM: cannot write standard output: REASON" on standard error and gives back

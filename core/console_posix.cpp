@@ -17,6 +17,7 @@
 namespace {
 
 bool use_locale_encoding = false;
+bool notes_to_standard_error = false;
 int output_error = 0;  // the first failure to write standard output, as errno gave it
 
 void NoteOutputError(int error) {
@@ -109,6 +110,19 @@ void WriteBytes(std::string_view bytes) {
 
 void FlushConsole() {
   if (std::fflush(stdout) != 0) NoteOutputError(errno);
+}
+
+void UseBinaryStandardInput() {}
+
+void SendNotesToStandardError() { notes_to_standard_error = true; }
+
+void WriteNote(std::string_view line) {
+  if (notes_to_standard_error) {
+    (void)std::fwrite(line.data(), 1, line.size(), stderr);
+    return;
+  }
+  WriteBytes(line);
+  FlushConsole();
 }
 
 int FinishConsole(std::string_view program, int status) {

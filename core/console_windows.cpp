@@ -3,6 +3,8 @@
 // goes out as code page 932 bytes where that is the system's ANSI code page, UTF-8
 // elsewhere, and raw bytes go out as they are.
 
+#include <fcntl.h>
+#include <io.h>
 #include <windows.h>
 
 #include <clocale>
@@ -19,6 +21,7 @@ HANDLE output = INVALID_HANDLE_VALUE;
 bool to_console = false;
 UINT redirected_code_page = CP_UTF8;
 std::string pending;     // redirected output not yet written
+bool notes_to_standard_error = false;
 DWORD output_error = 0;  // the first failure to write standard output
 
 // A write that reports success but takes nothing counts as a write fault.
@@ -106,6 +109,20 @@ void FlushConsole() {
     left.remove_prefix(written);
   }
   pending.clear();
+}
+
+void UseBinaryStandardInput() { (void)_setmode(_fileno(stdin), _O_BINARY); }
+
+void SendNotesToStandardError() { notes_to_standard_error = true; }
+
+void WriteNote(std::string_view line) {
+  if (notes_to_standard_error) {
+    (void)std::fwrite(line.data(), 1, line.size(), stderr);
+    (void)std::fflush(stderr);
+    return;
+  }
+  WriteBytes(line);
+  FlushConsole();
 }
 
 int FinishConsole(std::string_view program, int status) {

@@ -1,6 +1,8 @@
 #include "core/report.h"
 
 #include "core/console.h"
+#include "core/exit_status.h"
+#include "core/json_report.h"
 #include "core/texts.h"
 
 namespace {
@@ -54,15 +56,53 @@ std::size_t PrintReceivedResponse(const ResponseBuffer& answer) {
 }
 
 void PrintMessage(std::wstring_view text, std::initializer_list<std::string_view> values) {
-  const std::string_view* value = values.begin();
+  PrintMessage(Message{text, {values.begin(), values.end()}});
+}
+
+void PrintMessage(const Message& message) {
+  auto value = message.values.begin();
+  auto end = message.values.end();
   std::size_t start = 0;
+  std::wstring_view text = message.text;
   for (std::size_t pos = text.find(L'%'); pos != std::wstring_view::npos; pos = text.find(L'%', start)) {
-    std::size_t end = text.find_first_of(L"sd", pos);
-    if (end == std::wstring_view::npos || value == values.end()) break;
+    std::size_t stop = text.find_first_of(L"sd", pos);
+    if (stop == std::wstring_view::npos || value == end) break;
     WriteText(text.substr(start, pos - start));
     WriteBytes(*value++);
-    start = end + 1;
+    start = stop + 1;
   }
   WriteText(text.substr(start));
   FlushConsole();
+}
+
+ExchangeResult RefusedCommand(Message message) {
+  return Failure(texts::keys::kBadCommand, std::move(message), kExitBadCommandLine);
+}
+
+ExchangeResult Failure(std::string_view key, Message message, int status, std::optional<long> error) {
+  ExchangeResult result;
+  result.verdict = key;
+  result.message = std::move(message);
+  result.status = status;
+  result.error = error;
+  return result;
+}
+
+void ReportSent(const ExchangeResult& result, const ReportMode& mode) {
+  if (mode.json || !result.command) return;
+  PrintSentCommand(result.command->bytes, result.command->count);
+}
+
+void ReportEnd(const ExchangeResult& result, const ReportMode& mode) {
+  if (mode.json) {
+    WriteBytes(JsonLine(result, mode.session ? std::optional<std::size_t>(mode.line) : std::nullopt));
+    FlushConsole();
+    return;
+  }
+  if (result.answered) PrintReceivedResponse(result.answer);
+  PrintMessage(result.message);
+  if (mode.session) {
+    WriteBytes("\n");
+    FlushConsole();
+  }
 }

@@ -35,6 +35,18 @@ inline constexpr std::wstring_view kTooManyBytes =
 inline constexpr std::wstring_view kInvalidPort = L"\nInvalid port \"%s\". ポート番号が正しくありません。\n";
 inline constexpr std::wstring_view kInvalidAddress = L"\nInvalid address \"%s\". アドレスが正しくありません。\n";
 
+// Command file (--commands). Lines are counted from 1, bytes on a line from 1.
+inline constexpr std::wstring_view kCannotReadCommands =
+    L"\nCannot read the command file \"%s\": error %d. コマンドファイルを読み込めません。\n";
+inline constexpr std::wstring_view kLineInvalidByte =
+    L"\nInvalid command byte \"%s\" (line %d, byte %d). 送信コマンドのバイトが正しくありません。\n";
+inline constexpr std::wstring_view kLineTooMany =
+    L"\nToo many command bytes on line %d: at most %d. 送信コマンドのバイト数が多すぎます。\n";
+inline constexpr std::wstring_view kLineTooFew =
+    L"\nToo few command bytes on line %d: at least %d. 送信コマンドのバイト数が足りません。\n";
+inline constexpr std::wstring_view kLineTooLong =
+    L"\nLine %d is too long: at most %d characters. コマンドファイルの行が長すぎます。\n";
+
 // LAN transport.
 inline constexpr std::wstring_view kSocketStartupFailed = L"\nWSAStartup failed with error: %d\n";
 inline constexpr std::wstring_view kSocketFailed = L"\nSocket failed with error: %ld\n";
@@ -77,6 +89,11 @@ inline constexpr std::array kAll{
     kTooManyBytes,
     kInvalidPort,
     kInvalidAddress,
+    kCannotReadCommands,
+    kLineInvalidByte,
+    kLineTooMany,
+    kLineTooFew,
+    kLineTooLong,
     kSocketStartupFailed,
     kSocketFailed,
     kConnectFailed,
@@ -88,5 +105,27 @@ inline constexpr std::array kAll{
     kUsbReceiveFailed,
     kSupplyBusy,
 };
+
+// The fixed English key of each verdict and failure, for output that programs read
+// (--json). The answer's verdicts are chosen in answer_layout.cpp beside their texts.
+namespace keys {
+inline constexpr std::string_view kCarriedOut = "carried-out";
+inline constexpr std::string_view kMismatch = "mismatch";
+inline constexpr std::string_view kNoHeader = "header-not-detected";
+inline constexpr std::string_view kNoFooter = "footer-not-detected";
+inline constexpr std::string_view kBadInstruction = "invalid-instruction";
+inline constexpr std::string_view kChannelOutOfRange = "channel-out-of-range";
+inline constexpr std::string_view kAddressOutOfRange = "address-out-of-range";
+inline constexpr std::string_view kBadFormat = "invalid-format";
+inline constexpr std::string_view kKnobInUse = "knob-in-use";
+inline constexpr std::string_view kUnexpected = "unexpected-error";
+inline constexpr std::string_view kBadCommand = "bad-command";  // command line or command file refused
+inline constexpr std::string_view kNotFound = "not-found";
+inline constexpr std::string_view kBusy = "busy";
+inline constexpr std::string_view kConnectFailed = "connect-failed";  // also: sockets unavailable
+inline constexpr std::string_view kSendFailed = "send-failed";
+inline constexpr std::string_view kReceiveFailed = "receive-failed";
+inline constexpr std::string_view kClosed = "closed";
+}  // namespace keys
 
 }  // namespace texts

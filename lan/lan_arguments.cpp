@@ -1,15 +1,33 @@
 #include "lan/lan_arguments.h"
 
+#include <string_view>
+
 #include "core/command_line.h"
-#include "core/report.h"
 #include "core/texts.h"
 
 namespace {
 
-constexpr int kAddressIndex = 1;
-constexpr int kPortIndex = 2;
-constexpr int kFirstByteIndex = 3;
-constexpr std::size_t kMaxCommandBytes = 64;
+constexpr std::size_t kNeededArguments = 7;  // address, port, five command bytes
+
+// Reads the options; gives back the index of the address, or nothing when --commands
+// lacks its file.
+std::optional<int> ReadOptions(int argc, const char* const* argv, LanCommandLine& line) {
+  int first = 1;
+  for (; first < argc; ++first) {
+    std::string_view word = argv[first];
+    if (word == "--json") {
+      line.json = true;
+    } else if (word == "--keep-going") {
+      line.keep_going = true;
+    } else if (word == "--commands") {
+      if (first + 1 == argc) return std::nullopt;
+      line.commands = argv[++first];
+    } else {
+      break;
+    }
+  }
+  return first;
+}
 
 }  // namespace
 
@@ -25,20 +43,31 @@ std::optional<std::uint16_t> ParsePort(const char* text) {
   return static_cast<std::uint16_t>(value);
 }
 
-std::optional<LanCommandLine> ReadLanCommandLine(int argc, const char* const* argv) {
+LanCommandLine ReadLanCommandLine(int argc, const char* const* argv) {
   LanCommandLine line;
-  if (!ParseNumericAddress(argv[kAddressIndex], line.address)) {
-    PrintMessage(texts::kInvalidAddress, {argv[kAddressIndex]});
-    return std::nullopt;
+  std::optional<int> first = ReadOptions(argc, argv, line);
+  bool session = line.commands != nullptr;
+  bool counted = first && (session ? argc - *first == 2 : !CheckArgumentCount(argc, *first, kNeededArguments));
+  if (!counted || (line.keep_going && !session)) {
+    line.refused = ArgumentCountMessage();
+    return line;
   }
-  std::optional<std::uint16_t> port = ParsePort(argv[kPortIndex]);
+  const char* address = argv[*first];
+  const char* port_text = argv[*first + 1];
+  if (!ParseNumericAddress(address, line.address)) {
+    line.refused = Message{texts::kInvalidAddress, {address}};
+    return line;
+  }
+  std::optional<std::uint16_t> port = ParsePort(port_text);
   if (!port) {
-    PrintMessage(texts::kInvalidPort, {argv[kPortIndex]});
-    return std::nullopt;
+    line.refused = Message{texts::kInvalidPort, {port_text}};
+    return line;
   }
   line.address.port = *port;
-  std::optional<ParsedCommand> command = ReadCommandBytes(argc, argv, kFirstByteIndex, kMaxCommandBytes);
-  if (!command) return std::nullopt;
-  line.command = *command;
+  if (session) return line;
+  line.command = ParseCommandBytes(argc, argv, *first + 2, kMaxLanCommandBytes);
+  if (line.command.error != CommandError::None) {
+    line.refused = CommandBytesMessage(line.command, argv, kMaxLanCommandBytes);
+  }
   return line;
 }

@@ -1,77 +1,106 @@
 #include "lan/morvish.h"
 
+#include <algorithm>
 #include <string>
 
 #include "core/exchange.h"
+#include "core/session.h"
 #include "lan/lan_arguments.h"
 #include "lan/socket.h"
 
 namespace {
 
-constexpr std::size_t kNeededArguments = 7;  // address, port, five command bytes
 constexpr int kConnectTimeoutMs = 5000;
 
 constexpr std::string_view kUsage =
     "Usage: morvish ADDRESS PORT BYTE BYTE BYTE BYTE BYTE [BYTE ...]\n"
+    "       morvish [--json] ADDRESS PORT BYTE BYTE BYTE BYTE BYTE [BYTE ...]\n"
+    "       morvish [--json] [--keep-going] --commands FILE ADDRESS PORT\n"
     "Sends one command to the power supply over TCP, reads its answer and prints both.\n"
-    "  ADDRESS  numeric IPv4 (dotted decimal) or IPv6 address of the power supply\n"
-    "  PORT     decimal, 1 to 65535\n"
-    "  BYTE     one hexadecimal byte of one or two characters: 0d, D, ff, -1, +7;\n"
-    "           5 to 64 of them, header and footer included\n"
+    "  ADDRESS          numeric IPv4 (dotted decimal) or IPv6 address of the power supply\n"
+    "  PORT             decimal, 1 to 65535\n"
+    "  BYTE             one hexadecimal byte of one or two characters: 0d, D, ff, -1, +7;\n"
+    "                   5 to 64 of them, header and footer included\n"
+    "  --json           print one JSON object per exchange on a line of its own, in ASCII:\n"
+    "                   command, sent, answer, raw, verdict, message, status, error (and\n"
+    "                   line in a session)\n"
+    "  --commands FILE  a session: send each line's command in turn, one connection each\n"
+    "                   (FILE - is standard input); bytes as above, separated by blanks or\n"
+    "                   tabs, # begins a comment; stops at the first status other than 0\n"
+    "  --keep-going     in a session, go on after statuses 1 and 2 (never after 3)\n"
     "Exit status: 0 carried out, 1 command line refused or sockets unavailable,\n"
     "             2 answered with another verdict, 3 no answer,\n"
-    "             4 the exchange ran but its report could not be written.\n";
+    "             4 the exchange ran but its report could not be written;\n"
+    "             a session ends with the first status other than 0.\n";
 
 std::string Number(long value) { return std::to_string(value); }
 
-// Connects, sends, receives and reports; resources are released in reverse order.
-int ExchangeOverLan(const LanCommandLine& line) {
+ExchangeResult Failed(std::string_view key, std::wstring_view text, long error, int status) {
+  return Failure(key, {text, {Number(error)}}, status, error);
+}
+
+// Connects, sends and receives one command; resources are released in reverse order.
+ExchangeResult Connect(const NetAddress& address, const ParsedCommand& command, const ReportMode& mode) {
+  namespace keys = texts::keys;
   SocketLibrary library;
   if (library.error != 0) {
-    PrintMessage(texts::kSocketStartupFailed, {Number(library.error)});
-    return kExitBadCommandLine;
+    return Failed(keys::kConnectFailed, texts::kSocketStartupFailed, library.error, kExitBadCommandLine);
   }
   long error = 0;
-  Socket socket = MakeStreamSocket(line.address, error);
-  if (!socket.valid()) {
-    PrintMessage(texts::kSocketFailed, {Number(error)});
-    return kExitBadCommandLine;
+  Socket socket = MakeStreamSocket(address, error);
+  if (!socket.valid()) return Failed(keys::kConnectFailed, texts::kSocketFailed, error, kExitBadCommandLine);
+  if ((error = ConnectWithin(socket, address, kConnectTimeoutMs)) != 0) {
+    return Failed(keys::kConnectFailed, texts::kConnectFailed, error, kExitNoAnswer);
   }
-  if ((error = ConnectWithin(socket, line.address, kConnectTimeoutMs)) != 0) {
-    PrintMessage(texts::kConnectFailed, {Number(error)});
-    return kExitNoAnswer;
+  if ((error = SendAll(socket, command.bytes.data(), command.bytes.size())) != 0) {
+    return Failed(keys::kSendFailed, texts::kSendFailed, error, kExitNoAnswer);
   }
-  const CommandBuffer& command = line.command.bytes;
-  if ((error = SendAll(socket, command.data(), command.size())) != 0) {
-    PrintMessage(texts::kSendFailed, {Number(error)});
-    return kExitNoAnswer;
-  }
-  PrintSentCommand(command, line.command.count);
+  ExchangeResult result;
+  result.command = command;
+  result.sent = true;
+  ReportSent(result, mode);
 
-  ResponseBuffer answer{};
-  Gathered gathered = GatherAnswer(answer, [&socket](std::uint8_t* into, std::size_t room, int timeout_ms) {
+  Gathered gathered = GatherAnswer(result.answer, [&socket](std::uint8_t* into, std::size_t room, int timeout_ms) {
     return ReceiveWithin(socket, into, room, timeout_ms);
   });
   if (gathered.outcome == Gathered::Failed) {
-    PrintMessage(texts::kReceiveFailed, {Number(gathered.error)});
-    return kExitNoAnswer;
+    result = Failed(keys::kReceiveFailed, texts::kReceiveFailed, gathered.error, kExitNoAnswer);
+  } else if (gathered.outcome == Gathered::ClosedWithoutAnswer) {
+    result = Failure(keys::kClosed, {texts::kClosedWithoutAnswer, {}}, kExitNoAnswer);
+  } else {
+    result.answered = true;
+    result.raw_length = std::min(gathered.received, result.raw.size());
+    std::copy_n(result.answer.begin(), result.raw_length, result.raw.begin());
+    result.answer_length = ResponseLength(result.answer[2]);
+    Verdict verdict = SelectVerdict(command.bytes, result.answer, result.answer_length);
+    result.verdict = verdict.key;
+    result.message = {verdict.message, {}};
+    result.status = verdict.success ? kExitSuccess : kExitNotCarriedOut;
   }
-  if (gathered.outcome == Gathered::ClosedWithoutAnswer) {
-    PrintMessage(texts::kClosedWithoutAnswer);
-    return kExitNoAnswer;
-  }
-  std::size_t length = PrintReceivedResponse(answer);
-  Verdict verdict = SelectVerdict(command, answer, length);
-  PrintMessage(verdict.message);
-  return verdict.success ? kExitSuccess : kExitNotCarriedOut;
+  result.sent = true;
+  return result;
+}
+
+ExchangeResult ExchangeOverLan(const NetAddress& address, const ParsedCommand& command, const ReportMode& mode) {
+  ExchangeResult result = Connect(address, command, mode);
+  result.command = command;
+  return result;
 }
 
 int MorvishStatus(int argc, const char* const* argv) {
   if (std::optional<int> status = AnswerInfoRequest(argc, argv, "morvish", kUsage)) return *status;
-  if (!CheckArgumentCount(argc, 1, kNeededArguments)) return kExitBadCommandLine;
-  std::optional<LanCommandLine> line = ReadLanCommandLine(argc, argv);
-  if (!line) return kExitBadCommandLine;
-  return ExchangeOverLan(*line);
+  LanCommandLine line = ReadLanCommandLine(argc, argv);
+  if (line.refused) return ReportRefusedRun(*line.refused, line.json, line.commands != nullptr);
+  ExchangeStep step = [&line](const ParsedCommand& command, const ReportMode& mode) {
+    return ExchangeOverLan(line.address, command, mode);
+  };
+  if (line.commands != nullptr) {
+    return RunSession({line.commands, line.json, line.keep_going, kMaxLanCommandBytes}, step);
+  }
+  ReportMode mode{line.json, false, 0};
+  ExchangeResult result = step(line.command, mode);
+  ReportEnd(result, mode);
+  return result.status;
 }
 
 }  // namespace

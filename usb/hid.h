@@ -48,9 +48,10 @@ struct SupplyChoice {
 };
 
 // Prints one line per power supply, in the order the search takes them: its device path,
-// serial number and product name, separated by tabs (empty where the device gives none).
-// Opens no device for reading or writing. Gives back how many lines it printed.
-std::size_t ListPowerSupplies();
+// serial number and product name, separated by tabs (empty where the device gives none),
+// or with json one object per supply with "path", "serial" and "name". Opens no device
+// for reading or writing. Gives back how many supplies it printed.
+std::size_t ListPowerSupplies(bool json);
 
 // Looks through the HID devices in the platform's order and opens the first power supply
 // that matches the choice and can be opened. A matching device that cannot be opened
@@ -62,6 +63,10 @@ bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice);
 // it for this run until the supply is closed, and throws away the input reports already
 // waiting, which were answers to other runs. False when the wait ran out.
 bool TakeForExchange(PowerSupply& supply, int timeout_ms);
+
+// Throws away the input reports already waiting: they answered commands of other runs,
+// or came after an answer this run has read.
+void DiscardWaitingReports(const PowerSupply& supply);
 
 // Writes the whole output report; false when it fails or goes out short.
 bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report);

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/console.h"
+#include "core/json_report.h"
 #include "usb/hid.h"
 #include "usb/hid_descriptor.h"
 
@@ -121,12 +122,11 @@ DeviceCaps ReadCaps(const std::string& name) {
   return DeviceCaps{numbered.value_or(false)};
 }
 
-void PrintSearchLine(const std::string& line) {
-  WriteBytes(line + "\n");
-  FlushConsole();
-}
+void PrintSearchLine(const std::string& line) { WriteNote(line + "\n"); }
 
 int Fd(const PowerSupply& supply) { return static_cast<int>(supply.DeviceHandle); }
+
+}  // namespace
 
 // Every reader of a hidraw node gets every input report, so what is waiting now answered
 // commands of other runs. Reads without waiting while the node has more.
@@ -138,8 +138,6 @@ void DiscardWaitingReports(const PowerSupply& supply) {
     if (::read(Fd(supply), scratch.data(), scratch.size()) < 0 && errno != EINTR) return;
   }
 }
-
-}  // namespace
 
 // The exchange lock is an flock on the device itself, released when it is closed, by
 // the system if the tool dies.
@@ -167,11 +165,12 @@ PowerSupply::~PowerSupply() {
 
 bool PowerSupply::open() const { return DeviceHandle >= 0; }
 
-std::size_t ListPowerSupplies() {
+std::size_t ListPowerSupplies(bool json) {
   std::vector<SupplyEntry> supplies = ListSupplyEntries();
   for (const SupplyEntry& supply : supplies) {
-    WriteBytes(kDeviceDirectory + supply.name + "\t" + ListingField(supply.serial) + "\t" +
-               ListingField(supply.product_name) + "\n");
+    std::string path = kDeviceDirectory + supply.name;
+    WriteBytes(json ? JsonListing(path, supply.serial, supply.product_name)
+                    : path + "\t" + ListingField(supply.serial) + "\t" + ListingField(supply.product_name) + "\n");
   }
   FlushConsole();
   return supplies.size();

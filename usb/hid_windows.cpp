@@ -18,6 +18,7 @@ extern "C" {
 #include <vector>
 
 #include "core/console.h"
+#include "core/json_report.h"
 #include "usb/hid.h"
 
 namespace {
@@ -58,11 +59,17 @@ HANDLE Lock(const PowerSupply& supply) {
   return reinterpret_cast<HANDLE>(supply.ExchangeLock);  // NOLINT(performance-no-int-to-ptr)
 }
 
+std::string Utf8(std::wstring_view text) {
+  if (text.empty()) return {};
+  int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0, nullptr, nullptr);
+  std::string bytes(static_cast<std::size_t>(size), '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr, nullptr);
+  return bytes;
+}
+
+// Device interface paths are ASCII, so UTF-8 gives the bytes every output encoding would.
 void PrintSearchLine(std::string_view start, std::wstring_view path, const std::string& end) {
-  WriteBytes(start);
-  WriteText(path);
-  WriteBytes(end + "\n");
-  FlushConsole();
+  WriteNote(std::string(start) + Utf8(path) + end + "\n");
 }
 
 // The device path of the interface; empty when its detail record cannot be read.
@@ -217,13 +224,18 @@ PowerSupply::~PowerSupply() { Close(*this); }
 
 bool PowerSupply::open() const { return DeviceHandle != -1 && DeviceHandle != 0; }
 
-std::size_t ListPowerSupplies() {
+std::size_t ListPowerSupplies(bool json) {
   std::size_t count = 0;
-  WalkHidInterfaces([&count](const std::wstring& path) {
+  WalkHidInterfaces([&count, json](const std::wstring& path) {
     OwnedHandle query(OpenForQuery(path));
     if (!query.valid() || !IsPowerSupply(query.handle)) return false;
-    WriteText(path + L"\t" + ListingField(HidString(query.handle, HidD_GetSerialNumberString)) + L"\t" +
-              ListingField(HidString(query.handle, HidD_GetProductString)) + L"\n");
+    std::wstring serial = HidString(query.handle, HidD_GetSerialNumberString);
+    std::wstring name = HidString(query.handle, HidD_GetProductString);
+    if (json) {
+      WriteBytes(JsonListing(Utf8(path), Utf8(serial), Utf8(name)));
+    } else {
+      WriteText(path + L"\t" + ListingField(serial) + L"\t" + ListingField(name) + L"\n");
+    }
     ++count;
     return false;
   });
@@ -256,10 +268,12 @@ bool TakeForExchange(PowerSupply& supply, int timeout_ms) {
   if (supply.ExchangeLock != 0 && WaitForSingleObject(Lock(supply), static_cast<DWORD>(timeout_ms)) == WAIT_TIMEOUT) {
     return false;
   }
-  // Every open handle gets every input report: what is queued now answered other runs.
-  HidD_FlushQueue(Native(supply));
+  DiscardWaitingReports(supply);
   return true;
 }
+
+// Every open handle gets every input report: what is queued now answered other runs.
+void DiscardWaitingReports(const PowerSupply& supply) { HidD_FlushQueue(Native(supply)); }
 
 bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report) {
   OwnedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/exchange.h"
+#include "core/session.h"
 #include "usb/hid.h"
 #include "usb/usb_arguments.h"
 
@@ -13,8 +14,9 @@ constexpr int kBusyTimeoutMs = 5000;  // how long a run waits for another run's 
 
 constexpr std::string_view kUsage =
     "Usage: kestrow BYTE BYTE BYTE BYTE BYTE [BYTE ...]\n"
-    "       kestrow [--serial SERIAL] [--device PATH] [--] BYTE BYTE BYTE BYTE BYTE [BYTE ...]\n"
-    "       kestrow --list\n"
+    "       kestrow [--serial SERIAL] [--device PATH] [--json] [--] BYTE BYTE BYTE BYTE BYTE [BYTE ...]\n"
+    "       kestrow [--serial SERIAL] [--device PATH] [--json] [--keep-going] --commands FILE\n"
+    "       kestrow --list [--json]\n"
     "Sends one command to the USB power supply (HID, vendor 0483, product 5750), reads its\n"
     "answer and prints both.\n"
     "  BYTE             one hexadecimal byte of one or two characters: 0d, D, ff, -1, +7;\n"
@@ -23,14 +25,23 @@ constexpr std::string_view kUsage =
     "                   name, tab-separated; status 3 when there is none\n"
     "  --serial SERIAL  use the power supply with this serial number\n"
     "  --device PATH    use the power supply at this path, as --list prints it\n"
+    "  --json           print one JSON object per exchange on a line of its own, in ASCII:\n"
+    "                   command, sent, answer, raw, verdict, message, status, error (and\n"
+    "                   line in a session); with --list: path, serial, name\n"
+    "  --commands FILE  a session: send each line's command in turn (FILE - is standard\n"
+    "                   input); bytes as above, separated by blanks or tabs, # begins a\n"
+    "                   comment; stops at the first status other than 0\n"
+    "  --keep-going     in a session, go on after statuses 1 and 2 (never after 3)\n"
     "  --               end the options\n"
     "Without --serial or --device the first power supply found is used. Runs that use the\n"
-    "same power supply take turns; a run waits at most 5 s for another one's exchange.\n"
+    "same power supply take turns; a run waits at most 5 s for another one's exchange. A\n"
+    "session holds its supply from its first command to its end.\n"
     "Two supplies, serial numbers A1 and B2, each sent the same command:\n"
     "  for s in A1 B2; do kestrow --serial \"$s\" A1 B2 00 0D 0A || echo \"$s failed\"; done\n"
     "Exit status: 0 carried out, 1 command line refused,\n"
     "             2 answered with another verdict, 3 no answer (not found, busy, send or\n"
-    "             receive failed), 4 the exchange ran but its report could not be written.\n";
+    "             receive failed), 4 the exchange ran but its report could not be written;\n"
+    "             a session ends with the first status other than 0.\n";
 
 OutputReport BuildOutputReport(const CommandBuffer& command) {
   OutputReport report{};  // report ID 0x00
@@ -38,45 +49,87 @@ OutputReport BuildOutputReport(const CommandBuffer& command) {
   return report;
 }
 
-int ListSupplies() { return ListPowerSupplies() > 0 ? kExitSuccess : kExitNoAnswer; }
-
-// Searches, takes the supply, writes, reads and reports; the device is closed and the
-// supply given back on every path.
-int ExchangeOverUsb(const UsbCommandLine& line) {
+// The supply a run uses, found and taken at its first command and held until the run
+// ends.
+struct UsbLink {
+  SupplyChoice choice;
   PowerSupply supply;
-  if (!FindPowerSupply(supply, line.choice)) {
-    PrintMessage(texts::kSupplyNotFound);
-    return kExitNoAnswer;
+};
+
+// Finds and takes the supply on the first call; throws away waiting reports on later ones.
+std::optional<ExchangeResult> MakeReady(UsbLink& link) {
+  namespace keys = texts::keys;
+  if (link.supply.open()) {
+    DiscardWaitingReports(link.supply);
+    return std::nullopt;
   }
-  if (!TakeForExchange(supply, kBusyTimeoutMs)) {
-    PrintMessage(texts::kSupplyBusy);
-    return kExitNoAnswer;
+  if (!FindPowerSupply(link.supply, link.choice)) return Failure(keys::kNotFound, {texts::kSupplyNotFound, {}}, kExitNoAnswer);
+  if (!TakeForExchange(link.supply, kBusyTimeoutMs)) {
+    link.supply = PowerSupply();  // a run that never got its turn holds nothing
+    return Failure(keys::kBusy, {texts::kSupplyBusy, {}}, kExitNoAnswer);
   }
-  const ParsedCommand& command = line.command;
-  if (!WriteOutputReport(supply, BuildOutputReport(command.bytes))) {
-    PrintMessage(texts::kUsbSendFailed);
-    return kExitNoAnswer;
+  return std::nullopt;
+}
+
+// The report's bytes after its ID, without the zero bytes that pad it.
+void KeepRaw(const InputReport& input, ExchangeResult& result) {
+  auto last = std::find_if(input.rbegin(), input.rend() - 1, [](std::uint8_t byte) { return byte != 0; });
+  result.raw_length = static_cast<std::size_t>(input.rend() - 1 - last);
+  std::copy_n(input.begin() + 1, result.raw_length, result.raw.begin());
+}
+
+// Writes, reads and judges one command; the supply stays open for the next.
+ExchangeResult ExchangeOverUsb(UsbLink& link, const ParsedCommand& command, const ReportMode& mode) {
+  namespace keys = texts::keys;
+  ExchangeResult result;
+  if (std::optional<ExchangeResult> failed = MakeReady(link)) result = std::move(*failed);
+  result.command = command;
+  if (!result.verdict.empty()) return result;
+  if (!WriteOutputReport(link.supply, BuildOutputReport(command.bytes))) {
+    result = Failure(keys::kSendFailed, {texts::kUsbSendFailed, {}}, kExitNoAnswer);
+    result.command = command;
+    return result;
   }
-  PrintSentCommand(command.bytes, command.count);
+  result.sent = true;
+  ReportSent(result, mode);
 
   InputReport input{};
-  if (!ReadInputReport(supply, input, kAnswerTimeoutMs)) {
-    PrintMessage(texts::kUsbReceiveFailed);
-    return kExitNoAnswer;
+  if (!ReadInputReport(link.supply, input, kAnswerTimeoutMs)) {
+    result.verdict = keys::kReceiveFailed;
+    result.message = {texts::kUsbReceiveFailed, {}};
+    result.status = kExitNoAnswer;
+    return result;
   }
-  ResponseBuffer answer{};
-  std::copy(input.begin() + 1, input.end(), answer.begin());
-  std::size_t length = PrintReceivedResponse(answer);
-  Verdict verdict = SelectVerdict(command.bytes, answer, length);
-  PrintMessage(verdict.message);
-  return verdict.success ? kExitSuccess : kExitNotCarriedOut;
+  std::copy(input.begin() + 1, input.end(), result.answer.begin());
+  KeepRaw(input, result);
+  result.answered = true;
+  result.answer_length = ResponseLength(result.answer[2]);
+  Verdict verdict = SelectVerdict(command.bytes, result.answer, result.answer_length);
+  result.verdict = verdict.key;
+  result.message = {verdict.message, {}};
+  result.status = verdict.success ? kExitSuccess : kExitNotCarriedOut;
+  return result;
 }
+
+int ListSupplies(bool json) { return ListPowerSupplies(json) > 0 ? kExitSuccess : kExitNoAnswer; }
 
 int KestrowStatus(int argc, const char* const* argv) {
   if (std::optional<int> status = AnswerInfoRequest(argc, argv, "kestrow", kUsage)) return *status;
-  std::optional<UsbCommandLine> line = ReadUsbCommandLine(argc, argv);
-  if (!line) return kExitBadCommandLine;
-  return line->list ? ListSupplies() : ExchangeOverUsb(*line);
+  UsbCommandLine line = ReadUsbCommandLine(argc, argv);
+  if (line.json) SendNotesToStandardError();
+  if (line.refused) return ReportRefusedRun(*line.refused, line.json, line.commands != nullptr);
+  if (line.list) return ListSupplies(line.json);
+  UsbLink link{line.choice, PowerSupply()};
+  ExchangeStep step = [&link](const ParsedCommand& command, const ReportMode& mode) {
+    return ExchangeOverUsb(link, command, mode);
+  };
+  if (line.commands != nullptr) {
+    return RunSession({line.commands, line.json, line.keep_going, kMaxUsbCommandBytes}, step);
+  }
+  ReportMode mode{line.json, false, 0};
+  ExchangeResult result = step(line.command, mode);
+  ReportEnd(result, mode);
+  return result.status;
 }
 
 }  // namespace

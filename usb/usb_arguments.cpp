@@ -3,41 +3,50 @@
 #include <string_view>
 
 #include "core/command_line.h"
-#include "core/report.h"
-#include "core/texts.h"
 
 namespace {
 
 constexpr std::size_t kNeededBytes = 5;
-// The output report has room for 63 command bytes after its report ID.
-constexpr std::size_t kMaxCommandBytes = 63;
+
+bool TakesValue(std::string_view word) { return word == "--serial" || word == "--device" || word == "--commands"; }
+
+// Reads the options; gives back the index of the first command byte, or nothing when an
+// option lacks its value.
+std::optional<int> ReadOptions(int argc, const char* const* argv, UsbCommandLine& line) {
+  int first = 1;
+  for (; first < argc; ++first) {
+    std::string_view word = argv[first];
+    if (word == "--") return first + 1;
+    if (word == "--list" || word == "--json" || word == "--keep-going") {
+      (word == "--list" ? line.list : word == "--json" ? line.json : line.keep_going) = true;
+      continue;
+    }
+    if (!TakesValue(word)) break;
+    if (first + 1 == argc) return std::nullopt;
+    const char* value = argv[++first];
+    if (word == "--commands") {
+      line.commands = value;
+    } else {
+      (word == "--serial" ? line.choice.serial : line.choice.path) = value;
+    }
+  }
+  return first;
+}
 
 }  // namespace
 
-std::optional<UsbCommandLine> ReadUsbCommandLine(int argc, const char* const* argv) {
+UsbCommandLine ReadUsbCommandLine(int argc, const char* const* argv) {
   UsbCommandLine line;
-  int first = 1;  // of the command bytes, once the options are read
-  for (; first < argc; ++first) {
-    std::string_view word = argv[first];
-    if (word == "--") {
-      ++first;
-      break;
-    }
-    if (word == "--list" && argc == 2) {
-      line.list = true;
-      return line;
-    }
-    if (word != "--list" && word != "--serial" && word != "--device") break;
-    // --list among other arguments, or an option without its value.
-    if (word == "--list" || first + 1 == argc) {
-      PrintMessage(texts::kArgumentCount);
-      return std::nullopt;
-    }
-    (word == "--serial" ? line.choice.serial : line.choice.path) = argv[++first];
+  std::optional<int> first = ReadOptions(argc, argv, line);
+  bool listing_alone = !line.list || (argc == 2 + (line.json ? 1 : 0) && !line.keep_going);
+  bool session_alone = line.commands == nullptr || (first && *first == argc && !line.list);
+  if (!first || !listing_alone || !session_alone || (line.keep_going && line.commands == nullptr)) {
+    line.refused = ArgumentCountMessage();
+    return line;
   }
-  if (!CheckArgumentCount(argc, first, kNeededBytes)) return std::nullopt;
-  std::optional<ParsedCommand> command = ReadCommandBytes(argc, argv, first, kMaxCommandBytes);
-  if (!command) return std::nullopt;
-  line.command = *command;
+  if (line.list || line.commands != nullptr) return line;
+  if ((line.refused = CheckArgumentCount(argc, *first, kNeededBytes))) return line;
+  line.command = ParseCommandBytes(argc, argv, *first, kMaxUsbCommandBytes);
+  if (line.command.error != CommandError::None) line.refused = CommandBytesMessage(line.command, argv, kMaxUsbCommandBytes);
   return line;
 }

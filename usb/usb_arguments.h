@@ -1,20 +1,30 @@
-// The USB tool's command line: options that choose the power supply or ask for the
-// listing, then the command bytes.
+// The USB tool's command line: options that choose the power supply, the output, the
+// listing or a session, then the command bytes.
 #pragma once
 
 #include <optional>
 
 #include "core/command_bytes.h"
+#include "core/exchange_result.h"
 #include "usb/hid.h"
+
+// The output report has room for 63 command bytes after its report ID.
+inline constexpr std::size_t kMaxUsbCommandBytes = 63;
 
 struct UsbCommandLine {
   bool list = false;  // --list: print the power supplies instead of exchanging
+  bool json = false;  // --json: the report as JSON Lines
+  bool keep_going = false;
+  const char* commands = nullptr;  // --commands FILE: a session instead of one command
   SupplyChoice choice;
   ParsedCommand command;
+  std::optional<Message> refused;  // why the command line was refused, if it was
 };
 
-// Reads the options, --list alone or --serial SERIAL and --device PATH before the bytes,
-// "--" ending them, then checks the byte count and the bytes. Only these exact words are
-// options, so a byte such as -1 can come first. Prints the message for the first fault
-// and gives back nothing when the command line is refused.
-std::optional<UsbCommandLine> ReadUsbCommandLine(int argc, const char* const* argv);
+// Reads the options (--list, alone or with --json; --serial SERIAL, --device PATH,
+// --json, --keep-going and --commands FILE) before the bytes, "--" ending them, then
+// checks the byte count and the bytes; a session takes no bytes, and --keep-going only
+// comes with one. Only these exact words are options, so a byte such as -1 can come
+// first. The options read up to a fault stay set, so that a refusal reaches a JSON
+// reader as JSON.
+UsbCommandLine ReadUsbCommandLine(int argc, const char* const* argv);

@@ -1,0 +1,119 @@
+#include "core/command_file.h"
+
+#include <cerrno>
+#include <vector>
+
+#include "core/console.h"
+#include "core/texts.h"
+
+namespace {
+
+bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+
+std::vector<std::string_view> SplitWords(std::string_view text) {
+  std::vector<std::string_view> words;
+  std::size_t at = 0;
+  while (at < text.size()) {
+    while (at < text.size() && IsBlank(text[at])) ++at;
+    std::size_t start = at;
+    while (at < text.size() && !IsBlank(text[at])) ++at;
+    if (at > start) words.push_back(text.substr(start, at - start));
+  }
+  return words;
+}
+
+CommandFileLine Refusal(std::size_t number, std::wstring_view text, std::vector<std::string> values) {
+  CommandFileLine line;
+  line.kind = CommandFileLine::Refused;
+  line.number = number;
+  line.refusal = Message{text, std::move(values)};
+  return line;
+}
+
+CommandFileLine ReadFailure(const CommandFile& file, std::size_t number, int error) {
+  CommandFileLine line = Refusal(number, texts::kCannotReadCommands, {file.name, std::to_string(error)});
+  line.kind = CommandFileLine::Failed;
+  line.error = error;
+  return line;
+}
+
+}  // namespace
+
+CommandFile::~CommandFile() {
+  if (owned && stream != nullptr) (void)std::fclose(stream);
+}
+
+std::optional<CommandFileLine> OpenCommandFile(CommandFile& file, const char* path) {
+  file.name = path;
+  if (file.name == "-") {
+    UseBinaryStandardInput();
+    file.stream = stdin;
+    return std::nullopt;
+  }
+  errno = 0;
+  file.stream = std::fopen(path, "rb");
+  if (file.stream == nullptr) return ReadFailure(file, 0, errno != 0 ? errno : EIO);
+  file.owned = true;
+  return std::nullopt;
+}
+
+CommandFileLine ParseCommandFileLine(std::string_view text, std::size_t number, std::size_t max_bytes) {
+  std::string_view content = text.substr(0, text.find('#'));
+  std::vector<std::string_view> words = SplitWords(content);
+  std::string line_number = std::to_string(number);
+  if (words.empty()) {
+    CommandFileLine skipped;
+    skipped.kind = CommandFileLine::Skipped;
+    skipped.number = number;
+    return skipped;
+  }
+  if (words.size() < kFewestCommandBytes) {
+    return Refusal(number, texts::kLineTooFew, {line_number, std::to_string(kFewestCommandBytes)});
+  }
+  CommandFileLine line;
+  line.kind = CommandFileLine::Command;
+  line.number = number;
+  if (words.size() > max_bytes || words.size() > line.command.bytes.size()) {
+    return Refusal(number, texts::kLineTooMany, {line_number, std::to_string(max_bytes)});
+  }
+  for (std::size_t k = 0; k < words.size(); ++k) {
+    std::string word(words[k]);
+    // A NUL would end the word early for the converter; no byte the user did not type
+    // may go out.
+    std::optional<std::uint8_t> byte =
+        word.find('\0') == std::string::npos ? ConvertCommandByte(word.c_str()) : std::nullopt;
+    if (!byte) return Refusal(number, texts::kLineInvalidByte, {word, line_number, std::to_string(k + 1)});
+    line.command.bytes[k] = *byte;
+  }
+  line.command.count = words.size();
+  return line;
+}
+
+CommandFileLine NextCommandLine(CommandFile& file, std::size_t max_bytes) {
+  for (;;) {
+    std::string text;
+    bool overlong = false;
+    bool any = false;
+    int c = 0;
+    // One character more than the limit is kept, for the "\r" of a "\r\n".
+    while ((c = std::getc(file.stream)) != EOF && c != '\n') {
+      any = true;
+      if (text.size() <= kMaxCommandLineLength) {
+        text += static_cast<char>(c);
+      } else {
+        overlong = true;
+      }
+    }
+    if (c == EOF && std::ferror(file.stream) != 0) {
+      return ReadFailure(file, file.lines_read + 1, errno != 0 ? errno : EIO);
+    }
+    if (c == EOF && !any) return CommandFileLine{};
+    std::size_t number = ++file.lines_read;
+    if (text.ends_with('\r')) text.pop_back();
+    if (overlong || text.size() > kMaxCommandLineLength) {
+      return Refusal(number, texts::kLineTooLong, {std::to_string(number), std::to_string(kMaxCommandLineLength)});
+    }
+    CommandFileLine line = ParseCommandFileLine(text, number, max_bytes);
+    if (line.kind != CommandFileLine::Skipped) return line;
+  }
+}

@@ -1,0 +1,40 @@
+// What one exchange came to, for the text and the JSON report alike: the tools' exchange
+// steps fill it in, the report prints it.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "core/answer_layout.h"
+#include "core/command_bytes.h"
+
+// A text from texts.h with the values for its placeholders, in order.
+struct Message {
+  std::wstring_view text;
+  std::vector<std::string> values;
+};
+
+struct ExchangeResult {
+  std::optional<ParsedCommand> command;  // nothing when the command could not be read
+  bool sent = false;                     // the command reached the supply
+  bool answered = false;                 // answer, answer_length and raw hold an answer
+  ResponseBuffer answer{};
+  std::size_t answer_length = 0;  // the received line's bytes, as the command code calls for
+  std::array<std::uint8_t, 64> raw{};
+  std::size_t raw_length = 0;  // every byte of the answer as it came
+  std::string_view verdict;    // texts::keys
+  Message message;
+  std::optional<long> error;  // the system's error number, where the message carries one
+  int status = 0;             // the exit status a one-command run ends with
+};
+
+// A refused command line or command-file line: nothing sent, status 1.
+ExchangeResult RefusedCommand(Message message);
+
+// A failure before any answer: the given key, message, status and error number.
+ExchangeResult Failure(std::string_view key, Message message, int status, std::optional<long> error = std::nullopt);

@@ -1,0 +1,114 @@
+#include "core/json_report.h"
+
+#include "core/report.h"
+
+namespace {
+
+constexpr char32_t kReplacement = 0xFFFD;
+
+void AppendEscape(std::string& out, unsigned unit) {
+  constexpr char kHex[] = "0123456789abcdef";
+  out += "\\u";
+  for (int shift = 12; shift >= 0; shift -= 4) out += kHex[(unit >> shift) & 0xFU];
+}
+
+void AppendCharacter(std::string& out, char32_t c) {
+  if (c == U'"' || c == U'\\') {
+    out += '\\';
+    out += static_cast<char>(c);
+  } else if (c == U'\n') {
+    out += "\\n";
+  } else if (c >= 0x20 && c < 0x7F) {
+    out += static_cast<char>(c);
+  } else if (c >= 0x10000) {
+    char32_t v = c - 0x10000;
+    AppendEscape(out, 0xD800 + static_cast<unsigned>(v >> 10));
+    AppendEscape(out, 0xDC00 + static_cast<unsigned>(v & 0x3FF));
+  } else {
+    AppendEscape(out, static_cast<unsigned>(c));
+  }
+}
+
+// Decodes one UTF-8 sequence at the start of text and takes it off; overlong forms,
+// surrogates and cut sequences give U+FFFD for their first byte.
+char32_t NextCharacter(std::string_view& text) {
+  auto byte = [&text](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  unsigned char lead = byte(0);
+  std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
+                                     : lead >= 0xF0 && lead < 0xF5 ? 4 : 0;
+  char32_t c = length == 1 ? lead : length == 2 ? lead & 0x1FU : length == 3 ? lead & 0x0FU : lead & 0x07U;
+  bool valid = length != 0 && length <= text.size();
+  for (std::size_t k = 1; valid && k < length; ++k) {
+    valid = (byte(k) & 0xC0U) == 0x80;
+    c = (c << 6) | (byte(k) & 0x3FU);
+  }
+  bool shortest = length < 3 || (length == 3 && c >= 0x800) || (length == 4 && c >= 0x10000);
+  if (!valid || !shortest || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+    text.remove_prefix(1);
+    return kReplacement;
+  }
+  text.remove_prefix(length);
+  return c;
+}
+
+void AppendUtf8(std::string& out, std::string_view utf8) {
+  while (!utf8.empty()) AppendCharacter(out, NextCharacter(utf8));
+}
+
+// Wide texts are UTF-32 on Linux and UTF-16 on Windows; the tools' texts hold no
+// characters above U+FFFF, so a lone surrogate is never joined.
+void AppendWide(std::string& out, std::wstring_view text) {
+  for (wchar_t c : text) AppendCharacter(out, static_cast<char32_t>(c));
+}
+
+std::string HexOrNull(const std::uint8_t* bytes, std::size_t count, bool present) {
+  return present ? '"' + FormatHexWords(bytes, count) + '"' : "null";
+}
+
+}  // namespace
+
+std::string JsonString(std::string_view utf8) {
+  std::string out = "\"";
+  AppendUtf8(out, utf8);
+  return out + '"';
+}
+
+std::string JsonMessage(const Message& message) {
+  std::wstring_view text = message.text;
+  if (text.starts_with(L'\n')) text.remove_prefix(1);
+  bool line_end = text.ends_with(L'\n');
+  if (line_end) text.remove_suffix(1);
+  std::string out = "\"";
+  auto value = message.values.begin();
+  std::size_t start = 0;
+  for (std::size_t pos = text.find(L'%'); pos != std::wstring_view::npos; pos = text.find(L'%', start)) {
+    std::size_t stop = text.find_first_of(L"sd", pos);
+    if (stop == std::wstring_view::npos || value == message.values.end()) break;
+    AppendWide(out, text.substr(start, pos - start));
+    AppendUtf8(out, *value++);
+    start = stop + 1;
+  }
+  AppendWide(out, text.substr(start));
+  return out + '"';
+}
+
+std::string JsonLine(const ExchangeResult& result, std::optional<std::size_t> line) {
+  const std::optional<ParsedCommand>& command = result.command;
+  std::string out = "{\"command\":";
+  out += command ? HexOrNull(command->bytes.data(), command->count, true) : "null";
+  out += ",\"sent\":";
+  out += result.sent ? "true" : "false";
+  out += ",\"answer\":" + HexOrNull(result.answer.data(), result.answer_length, result.answered);
+  out += ",\"raw\":" + HexOrNull(result.raw.data(), result.raw_length, result.answered);
+  out += ",\"verdict\":" + JsonString(result.verdict);
+  out += ",\"message\":" + JsonMessage(result.message);
+  out += ",\"status\":" + std::to_string(result.status);
+  out += ",\"error\":" + (result.error ? std::to_string(*result.error) : "null");
+  if (line) out += ",\"line\":" + (*line != 0 ? std::to_string(*line) : "null");
+  return out + "}\n";
+}
+
+std::string JsonListing(std::string_view path, std::string_view serial, std::string_view name) {
+  return "{\"path\":" + JsonString(path) + ",\"serial\":" + JsonString(serial) + ",\"name\":" + JsonString(name) +
+         "}\n";
+}
