@@ -22,6 +22,8 @@ A1 B2 08 0D 0A => A1 B2
 A1 B2 0F 0D 0A => LAST
 """
 SESSION = """\
+# the script under test: its last lines are 9 and 10
+
 A1 B2 01 0D 0A
 A1 B2 zz 0D 0A
 A1 B2 02 0D 0A

@@ -7,6 +7,12 @@
 
 namespace {
 
+std::string Zeros(int count) {
+  std::string bytes;
+  for (int k = 0; k < count; ++k) bytes += "00 ";
+  return bytes;
+}
+
 // The line of the table that answers each command: the first that matches, 0 for none.
 TEST(AnswerTable, MatchesTheFirstLineThatFits) {
   AnswerTable table;
@@ -20,6 +26,7 @@ TEST(AnswerTable, MatchesTheFirstLineThatFits) {
       R"({"command":"A1 B2 04 0D","sent":false,"raw":null})",
       R"({"command":null,"sent":false})",
       "-1 * => 01",
+      Zeros(64) + "=> " + Zeros(64),  // the longest pattern and answer
   };
   for (std::size_t k = 0; k < lines.size(); ++k) ASSERT_FALSE(AddTableLine(table, lines[k], k + 1)) << lines[k];
   struct Case {
@@ -46,8 +53,7 @@ TEST(AnswerTable, MatchesTheFirstLineThatFits) {
 }
 
 TEST(AnswerTable, RefusesBadLinesSayingWhy) {
-  std::string many;
-  for (int k = 0; k < 65; ++k) many += "00 ";
+  std::string many = Zeros(65);
   struct Case {
     std::string line;
     std::string why;
