@@ -21,8 +21,8 @@ HANDLE output = INVALID_HANDLE_VALUE;
 bool to_console = false;
 UINT redirected_code_page = CP_UTF8;
 std::string pending;     // redirected output not yet written
-bool notes_to_standard_error = false;
 DWORD output_error = 0;  // the first failure to write standard output
+bool notes_to_standard_error = false;
 
 // A write that reports success but takes nothing counts as a write fault.
 void NoteOutputError(BOOL succeeded) {

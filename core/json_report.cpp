@@ -34,8 +34,11 @@ void AppendCharacter(std::string& out, char32_t c) {
 char32_t NextCharacter(std::string_view& text) {
   auto byte = [&text](std::size_t k) { return static_cast<unsigned char>(text[k]); };
   unsigned char lead = byte(0);
-  std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead < 0xE0 ? 2 : lead >= 0xE0 && lead < 0xF0 ? 3
-                                     : lead >= 0xF0 && lead < 0xF5 ? 4 : 0;
+  std::size_t length = lead < 0x80                   ? 1
+                       : lead >= 0xC2 && lead < 0xE0 ? 2
+                       : lead >= 0xE0 && lead < 0xF0 ? 3
+                       : lead >= 0xF0 && lead < 0xF5 ? 4
+                                                     : 0;
   char32_t c = length == 1 ? lead : length == 2 ? lead & 0x1FU : length == 3 ? lead & 0x0FU : lead & 0x07U;
   bool valid = length != 0 && length <= text.size();
   for (std::size_t k = 1; valid && k < length; ++k) {

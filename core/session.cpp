@@ -11,9 +11,7 @@ ExchangeResult RefusedLine(const CommandFileLine& line) {
   return result;
 }
 
-bool GoesOn(int status, bool keep_going) {
-  return status == kExitSuccess || (keep_going && status != kExitNoAnswer);
-}
+bool GoesOn(int status, bool keep_going) { return status == kExitSuccess || (keep_going && status != kExitNoAnswer); }
 
 }  // namespace
 

@@ -98,3 +98,22 @@ def test_morvish_report_that_cannot_be_written():
         done = subprocess.run(argv + [sim.port, *COMMAND.split()], stdout=full, stderr=subprocess.PIPE,
                               env=child_environment(None), timeout=60)
     assert (done.returncode, done.stderr) == (4, b"morvish: cannot write standard output: Disk full.\r\n")
+
+
+
+# A session from standard input with CRLF line ends, as JSON Lines: ASCII even where the
+# ANSI code page is 932, the Japanese message escaped.
+def test_morvish_session_as_json(tmp_path):
+    import json  # here, so that the rows above stay as they are
+    commands = tmp_path / "commands"
+    commands.write_bytes(b"# set up\r\nA1 B2 00 0D 0A\r\nA1 B2 20 0D 0A\r\nA1 B2 zz 0D 0A\r\nA1 B2 01 0D 0A\r\n")
+    argv = wine("morvish_exe", "--json", "--keep-going", "--commands", "-", "127.0.0.1")
+    # Not --once: the session connects anew for each command.
+    with subprocess.Popen([tool("supply_sim"), "127.0.0.1", "0"], stdout=subprocess.PIPE) as sim:
+        port = sim.stdout.readline().decode().strip()
+        result = run(["sh", "-c", '"$@" <"$0"', commands, *argv, port], {"LANG": "ja_JP.SJIS"}, 60)
+        sim.kill()
+    reports = [json.loads(line) for line in result.out.decode("ascii").splitlines()]
+    assert [(o["line"], o["verdict"], o["status"]) for o in reports] == [
+        (2, "carried-out", 0), (3, "mismatch", 2), (4, "bad-command", 1), (5, "carried-out", 0)]
+    assert reports[0]["message"] == "送信コマンドを正しく実行しました。" and result.status == 2

@@ -92,3 +92,18 @@ def test_kestrow_report_that_cannot_be_written(wine_usb, tmp_path):
     result, seen = in_wine(wine_usb, tmp_path, [], '"$WINE" "$KESTROW" "$@" > /dev/full', *COMMAND.split())
     assert (result.status, result.err, seen) == (
         4, b"kestrow: cannot write standard output: Disk full.\r\n", [wrote("hidraw0", COMMAND)])
+
+
+def test_kestrow_session_as_json(wine_usb, tmp_path):
+    import json  # here, so that the rows above stay as they are
+    commands = tmp_path / "commands"
+    commands.write_bytes(b"# set up\r\nA1 B2 00 0D 0A\r\nA1 B2 zz 0D 0A\r\nA1 B2 01 0D 0A\r\n")
+    script = '"$WINE" "$KESTROW" --list --json && "$WINE" "$KESTROW" --json --keep-going --commands - <"$1"'
+    result, seen = in_wine(wine_usb, tmp_path, ["--serial", "A1"], script, commands)
+    listed, *reports = [json.loads(line) for line in result.out.decode("ascii").splitlines()]
+    assert (listed["serial"], listed["name"], listed["path"].lower()[:25]) == (
+        "A1", "Simulated power supply", r"\\?\hid#vid_0483&pid_5750")
+    assert [(o["line"], o["verdict"], o["raw"]) for o in reports] == [
+        (2, "carried-out", "A1 B2 00 00 0D 0A"), (3, "bad-command", None), (4, "carried-out", "A1 B2 01 00 00 00 0D 0A")]
+    assert reports[0]["message"] == "送信コマンドを正しく実行しました。" and b"\\u9001" in result.out
+    assert (result.status, seen) == (1, [wrote("hidraw0", "A1 B2 00 0D 0A"), wrote("hidraw0", "A1 B2 01 0D 0A")])

@@ -63,7 +63,8 @@ std::optional<ExchangeResult> MakeReady(UsbLink& link) {
     DiscardWaitingReports(link.supply);
     return std::nullopt;
   }
-  if (!FindPowerSupply(link.supply, link.choice)) return Failure(keys::kNotFound, {texts::kSupplyNotFound, {}}, kExitNoAnswer);
+  if (!FindPowerSupply(link.supply, link.choice))
+    return Failure(keys::kNotFound, {texts::kSupplyNotFound, {}}, kExitNoAnswer);
   if (!TakeForExchange(link.supply, kBusyTimeoutMs)) {
     link.supply = PowerSupply();  // a run that never got its turn holds nothing
     return Failure(keys::kBusy, {texts::kSupplyBusy, {}}, kExitNoAnswer);
@@ -79,17 +80,14 @@ void KeepRaw(const InputReport& input, ExchangeResult& result) {
 }
 
 // Writes, reads and judges one command; the supply stays open for the next.
-ExchangeResult ExchangeOverUsb(UsbLink& link, const ParsedCommand& command, const ReportMode& mode) {
+ExchangeResult Exchange(UsbLink& link, const ParsedCommand& command, const ReportMode& mode) {
   namespace keys = texts::keys;
-  ExchangeResult result;
-  if (std::optional<ExchangeResult> failed = MakeReady(link)) result = std::move(*failed);
-  result.command = command;
-  if (!result.verdict.empty()) return result;
+  if (std::optional<ExchangeResult> failed = MakeReady(link)) return *failed;
   if (!WriteOutputReport(link.supply, BuildOutputReport(command.bytes))) {
-    result = Failure(keys::kSendFailed, {texts::kUsbSendFailed, {}}, kExitNoAnswer);
-    result.command = command;
-    return result;
+    return Failure(keys::kSendFailed, {texts::kUsbSendFailed, {}}, kExitNoAnswer);
   }
+  ExchangeResult result;
+  result.command = command;
   result.sent = true;
   ReportSent(result, mode);
 
@@ -108,6 +106,12 @@ ExchangeResult ExchangeOverUsb(UsbLink& link, const ParsedCommand& command, cons
   result.verdict = verdict.key;
   result.message = {verdict.message, {}};
   result.status = verdict.success ? kExitSuccess : kExitNotCarriedOut;
+  return result;
+}
+
+ExchangeResult ExchangeOverUsb(UsbLink& link, const ParsedCommand& command, const ReportMode& mode) {
+  ExchangeResult result = Exchange(link, command, mode);
+  result.command = command;
   return result;
 }
 

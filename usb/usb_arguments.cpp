@@ -47,6 +47,7 @@ UsbCommandLine ReadUsbCommandLine(int argc, const char* const* argv) {
   if (line.list || line.commands != nullptr) return line;
   if ((line.refused = CheckArgumentCount(argc, *first, kNeededBytes))) return line;
   line.command = ParseCommandBytes(argc, argv, *first, kMaxUsbCommandBytes);
-  if (line.command.error != CommandError::None) line.refused = CommandBytesMessage(line.command, argv, kMaxUsbCommandBytes);
+  if (line.command.error != CommandError::None)
+    line.refused = CommandBytesMessage(line.command, argv, kMaxUsbCommandBytes);
   return line;
 }

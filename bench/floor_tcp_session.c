@@ -1,0 +1,26 @@
+/* The least N LAN exchanges can cost when each has a connection of its own, as separate
+ * runs have: socket, connect, one 64-byte send, one receive, close, N times.
+ * Usage: floor_tcp_session ADDRESS PORT N */
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <stdlib.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+int main(int argc, char** argv) {
+  if (argc != 4) return 2;
+  unsigned char command[64] = {0xA1, 0xB2, 0x00, 0x0D, 0x0A};
+  unsigned char answer[64];
+  struct sockaddr_in address = {0};
+  address.sin_family = AF_INET;
+  address.sin_port = htons((unsigned short)atoi(argv[2]));
+  inet_pton(AF_INET, argv[1], &address.sin_addr);
+  for (int k = atoi(argv[3]); k > 0; --k) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0 || connect(fd, (struct sockaddr*)&address, sizeof address) != 0) return 3;
+    if (send(fd, command, sizeof command, 0) != sizeof command) return 3;
+    if (recv(fd, answer, sizeof answer, 0) <= 0) return 3;
+    close(fd);
+  }
+  return 0;
+}

@@ -1,0 +1,28 @@
+#include "core/json_report.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+TEST(JsonString, EscapesEverythingOutsidePrintableAscii) {
+  struct Row {
+    std::string_view utf8;
+    std::string json;
+  };
+  const Row rows[] = {
+      {"A1 ~", "\"A1 ~\""},
+      {"\"\\", "\"\\\"\\\\\""},
+      {"\n\t\x1f\x7f", "\"\\n\\u0009\\u001f\\u007f\""},
+      {"\xc3\xa9\xe9\x9b\xbb", "\"\\u00e9\\u96fb\""},
+      {"\xf0\x9f\x98\x80", "\"\\ud83d\\ude00\""},
+      // Not UTF-8: a stray continuation, a cut sequence, an overlong form, a surrogate.
+      {"\x80", "\"\\ufffd\""},
+      {"\xe9\x9b", "\"\\ufffd\\ufffd\""},
+      {"\xc0\xaf", "\"\\ufffd\\ufffd\""},
+      {"\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\""},
+      {std::string_view("\0", 1), "\"\\u0000\""},
+  };
+  for (const Row& row : rows) EXPECT_EQ(JsonString(row.utf8), row.json) << row.json;
+}
+
+}  // namespace

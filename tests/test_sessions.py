@@ -1,0 +1,208 @@
+# Sessions (--commands) and JSON Lines (--json) of the built tools: kestrow beside the
+# simulated supplies of supply-sim --usb, morvish against supply-sim on loopback.
+import contextlib
+import errno
+import json
+import select
+import subprocess
+
+import pytest
+
+from conftest import SUCCESS, child_environment, received, run, sent, tool
+from lan_cases import COMMAND, loopback
+
+KESTROW, MORVISH, SIM = tool("kestrow"), tool("morvish"), tool("supply_sim")
+OTHER = "A1 B2 01 0D 0A"  # answered with 8 bytes
+UNKNOWN = "A1 B2 20 0D 0A"  # an unknown code: the answer is a mismatch
+
+
+@contextlib.contextmanager
+def tcp_supply(*options):
+    """supply-sim serving every connection; yields its port and a function giving how
+    many commands it has logged (it logs one line each)."""
+    process = subprocess.Popen([SIM, *options, "127.0.0.1", "0"], stdout=subprocess.PIPE, bufsize=0)
+    port = process.stdout.readline().decode().strip()
+
+    def logged():
+        count = 0
+        while select.select([process.stdout], [], [], 0.3)[0] and process.stdout.readline():
+            count += 1
+        return count
+    try:
+        yield port, logged
+    finally:
+        process.kill()
+        process.wait()
+
+
+def kestrow(tmp_path, devices, args, stdin=None):
+    """Runs kestrow beside the devices; gives back its result and the count of writes."""
+    log = tmp_path / "devices.log"
+    result = run([SIM, "--usb", "--log", log, *devices, "--", "sh", "-c", '"$@" <"$0"', stdin or "/dev/null",
+                  KESTROW, *args])
+    return result, log.read_text().count(" write ") if log.exists() else 0
+
+
+def morvish(options, args, *command):
+    """Runs morvish with args, the simulator's address and port, then command; gives
+    back its result and the count of commands the simulator received."""
+    with tcp_supply(*options) as (port, commands):
+        result = run([MORVISH, *args, "127.0.0.1", port, *command])
+        return result, commands()
+
+
+def objects(out):
+    return [json.loads(line) for line in out.decode("ascii").splitlines()]
+
+
+def brief(out):
+    return [(o["line"], o["verdict"], o["status"], o["sent"]) for o in objects(out)]
+
+
+# name, command file, options, USB devices, TCP simulator options, reports
+# (line, verdict, status, sent), exit status, commands that reached the supply
+SESSIONS = [
+    ("comments, blanks and CRLF", f"# set up\r\n\r\n  {COMMAND}\t# first\r\n\t\n{OTHER}", [], [], [],
+     [(3, "carried-out", 0, True), (5, "carried-out", 0, True)], 0, 2),
+    ("a bad byte stops it", f"A1 B2 zz 0D 0A\n{COMMAND}\n", [], [], [], [(1, "bad-command", 1, False)], 1, 0),
+    ("a mismatch stops it", f"{UNKNOWN}\n{COMMAND}\n", [], [], [], [(1, "mismatch", 2, True)], 2, 1),
+    ("keep going after 1 and 2", f"A1 B2\n{UNKNOWN}\n{'01 ' * 65}\n{COMMAND}\n", ["--keep-going"], [], [],
+     [(1, "bad-command", 1, False), (2, "mismatch", 2, True), (3, "bad-command", 1, False),
+      (4, "carried-out", 0, True)], 1, 2),
+    ("status 3 always ends it", f"{COMMAND}\n{COMMAND}\n", ["--keep-going"], ["--fail-read"], ["--close"],
+     [(1, "receive-failed", 3, True)], 3, 1),
+    ("4096 characters at most", f"{COMMAND:<4096}\r\n{COMMAND:<4097}\n{COMMAND:<9999}\n", ["--keep-going"], [], [],
+     [(1, "carried-out", 0, True), (2, "bad-command", 1, False), (3, "bad-command", 1, False)], 1, 1),
+    ("too many bytes before a bad one", f"{'01 ' * 65}zz\n", [], [], [], [(1, "bad-command", 1, False)], 1, 0),
+    ("an empty file", "# nothing\n", [], [], [], [], 0, 0),
+]
+
+
+@pytest.mark.parametrize("name, text, options, devices, tcp, reports, status, wire", SESSIONS,
+                         ids=[row[0] for row in SESSIONS])
+def test_session(tmp_path, name, text, options, devices, tcp, reports, status, wire):
+    commands = tmp_path / "commands"
+    commands.write_bytes(text.encode())
+    usb, sent_usb = kestrow(tmp_path, devices, ["--json", *options, "--commands", "-"], stdin=commands)
+    lan, sent_lan = morvish(tcp, ["--json", *options, "--commands", commands])
+    # Where the USB read fails, the TCP supply closes without answering.
+    lan_reports = [(n, "closed" if v == "receive-failed" else v, s, w) for n, v, s, w in reports]
+    for result, wire_count, expected in ((usb, sent_usb, reports), (lan, sent_lan, lan_reports)):
+        assert (brief(result.out), result.status, wire_count) == (expected, status, wire)
+
+
+def test_text_session_is_each_report_and_a_line_feed(tmp_path):
+    commands = tmp_path / "commands"
+    commands.write_text(f"{COMMAND}\nA1 B2 zz 0D 0A\n")
+    one = sent(COMMAND) + received("A1 B2 00 00 0D 0A") + SUCCESS + b"\n"
+    refused = '\nInvalid command byte "zz" (line 2, byte 3). 送信コマンドのバイトが正しくありません。\n\n'.encode()
+    assert kestrow(tmp_path, [], ["--commands", commands])[0].out == one + refused
+    assert morvish([], ["--commands", commands])[0].out == one + refused
+
+
+def test_a_missing_file_touches_nothing(tmp_path):
+    missing = str(tmp_path / "missing")
+    usb, _ = kestrow(tmp_path, [], ["--json", "--commands", missing])
+    lan, connections = morvish([], ["--json", "--commands", missing])
+    for result in (usb, lan):
+        (o,) = objects(result.out)
+        assert (o["command"], o["verdict"], o["status"], o["error"], o["line"], result.status) == (
+            None, "bad-command", 1, errno.ENOENT, None, 1)
+        assert o["message"].startswith(f'Cannot read the command file "{missing}": error 2. \u30b3')
+    assert "open" not in (tmp_path / "devices.log").read_text() and connections == 0
+
+
+# tool, simulator options, command, verdict, status, answer and raw ("" for None)
+VERDICTS = [
+    ("kestrow", [], COMMAND, "carried-out", 0, "A1 B2 00 00 0D 0A", "A1 B2 00 00 0D 0A"),
+    ("morvish", ["--short", "10"], "A1 B2 06 0D 0A", "mismatch", 2, "A1 B2 06" + " 00" * 20,
+     "A1 B2 06 00 00 00 00 00 00 00"),
+    ("kestrow", ["--answer", "A1 B2 00 00 0D 0A 00 00 07"], COMMAND, "carried-out", 0, "A1 B2 00 00 0D 0A",
+     "A1 B2 00 00 0D 0A 00 00 07"),
+    ("kestrow", ["--answer", "00"], COMMAND, "mismatch", 2, "00 " * 5 + "00", ""),
+    ("kestrow", ["--hid", "1234:0001"], COMMAND, "not-found", 3, None, None),
+    ("kestrow", ["--fail-write"], COMMAND, "send-failed", 3, None, None),
+    ("kestrow", ["--fail-read"], COMMAND, "receive-failed", 3, None, None),
+    ("morvish", ["--close"], COMMAND, "closed", 3, None, None),
+    ("morvish", ["--status", "80"], COMMAND, "unexpected-error", 2, "A1 B2 00 80 0D 0A", "A1 B2 00 80 0D 0A"),
+] + [("kestrow", ["--status", f"{s:02X}"], COMMAND, key, 2, f"A1 B2 00 {s:02X} 0D 0A", f"A1 B2 00 {s:02X} 0D 0A")
+     for s, key in enumerate(["header-not-detected", "footer-not-detected", "invalid-instruction",
+                              "channel-out-of-range", "address-out-of-range", "invalid-format", "knob-in-use"], 1)]
+
+
+@pytest.mark.parametrize("program, options, command, verdict, status, answer, raw", VERDICTS,
+                         ids=[f"{row[0]}-{row[3]}-{'-'.join(row[1])}" for row in VERDICTS])
+def test_json_verdicts(tmp_path, program, options, command, verdict, status, answer, raw):
+    if program == "kestrow":
+        result = kestrow(tmp_path, options, ["--json", *command.split()])[0]
+    else:
+        result = morvish(options, ["--json"], *command.split())[0]
+    (o,) = objects(result.out)
+    assert (o["verdict"], o["status"], result.status, o["answer"], o["raw"], o["error"]) == (
+        verdict, status, status, answer, raw, None)
+    assert o["command"] == command and o["sent"] == (verdict not in ("not-found", "send-failed"))
+    assert list(o) == ["command", "sent", "answer", "raw", "verdict", "message", "status", "error"]
+
+
+def test_json_failures_carry_the_error_number():
+    server, port = loopback()
+    with server:
+        (o,) = objects(run([MORVISH, "--json", "127.0.0.1", port, *COMMAND.split()]).out)
+    assert (o["verdict"], o["status"], o["error"], o["sent"]) == ("connect-failed", 3, errno.ECONNREFUSED, False)
+    assert o["message"] == f"Connected failed with error:{errno.ECONNREFUSED}. " \
+                           "LAN\u96fb\u6e90\u3078\u306e\u63a5\u7d9a\u304c\u5931\u6557\u3057\u307e\u3057\u305f\u3002"
+
+
+def test_busy_and_the_search_notes_on_standard_error(tmp_path):
+    script = 'flock /dev/hidraw1 sleep 7 & sleep 0.5; exec "$0" --json A1 B2 00 0D 0A'
+    result = run([SIM, "--usb", "--log", "/dev/null", "--refuse-open", "--supply", "--", "sh", "-c", script, KESTROW])
+    (o,) = objects(result.out)
+    assert (o["verdict"], o["status"], o["sent"], result.status) == ("busy", 3, False, 3)
+    assert result.err == b" !!! Cannot open /dev/hidraw0, Error Code = 13\n"
+    assert 5 <= result.seconds
+
+
+def test_list_json(tmp_path):
+    result = kestrow(tmp_path, ["--serial", "A1", "--name", "電源\t1", "--supply"], ["--list", "--json"])[0]
+    assert result.out == (b'{"path":"/dev/hidraw0","serial":"A1","name":"\\u96fb\\u6e90\\u00091"}\n'
+                          b'{"path":"/dev/hidraw1","serial":"","name":"Simulated power supply"}\n')
+    assert kestrow(tmp_path, [], ["--list", "--json", "--serial", "A1"])[0].status == 1
+
+
+def converse(argv, lines):
+    """Drives a session through a pipe: writes each line only after the result of the
+    one before has been read. Gives back the objects and the exit status."""
+    process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=child_environment(None))
+    seen = []
+    for text in lines:
+        process.stdin.write(text.encode() + b"\n")
+        process.stdin.flush()
+        if not select.select([process.stdout], [], [], 10)[0]:
+            process.kill()
+            pytest.fail(f"no result for {text!r} while the session waits for more")
+        seen.append(json.loads(process.stdout.readline()))
+    process.stdin.close()
+    status = process.wait(timeout=10)
+    return [(o["line"], o["answer"]) for o in seen], status
+
+
+def test_a_session_driven_through_a_pipe():
+    expected = ([(1, "A1 B2 00 00 0D 0A"), (2, "A1 B2 01 00 00 00 0D 0A")], 0)
+    usb = [SIM, "--usb", "--log", "/dev/null", "--", KESTROW, "--json", "--commands", "-"]
+    assert converse(usb, [COMMAND, OTHER]) == expected
+    with tcp_supply() as (port, _):
+        assert converse([MORVISH, "--json", "--commands", "-", "127.0.0.1", port], [COMMAND, OTHER]) == expected
+
+
+def test_a_session_holds_its_supply(tmp_path):
+    # The other run waits while the session is between two commands, and has its turn
+    # once the session ends.
+    script = ('mkfifo "$1/in"; "$0" --json --commands "$1/in" >"$1/session" & exec 3>"$1/in"; '
+              'echo A1 B2 00 0D 0A >&3; until [ -s "$1/session" ]; do sleep 0.05; done; '
+              '"$0" A1 B3 00 0D 0A >"$1/other" 3>&- & sleep 1.5; echo A1 B2 01 0D 0A >&3; exec 3>&-; wait')
+    log = tmp_path / "devices.log"
+    result = run([SIM, "--usb", "--log", log, "--", "sh", "-c", script, KESTROW, tmp_path])
+    assert result.status == 0
+    writes = [line.split()[4] for line in log.read_text().splitlines() if " write " in line]
+    assert writes == ["B2", "B2", "B3"]
+    assert (tmp_path / "other").read_bytes() == sent("A1 B3 00 0D 0A") + received("A1 B3 00 00 0D 0A") + SUCCESS
