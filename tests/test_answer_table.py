@@ -33,8 +33,7 @@ A1 B2 05 0D 0A
 A1 B2 08 0D 0A
 A1 B2 0F 0D 0A
 """
-VERDICTS = ["carried-out", "bad-command", "invalid-format", "channel-out-of-range", "knob-in-use", "mismatch",
-            "mismatch"]
+VERDICTS = "carried-out bad-command invalid-format channel-out-of-range knob-in-use mismatch mismatch".split()
 
 
 def usb_session(answers, session):
@@ -74,13 +73,11 @@ def test_a_recorded_session_replays_byte_for_byte(tmp_path, session, last, verdi
     (["--usb"], "A1 B2 zz => 01\n", 125, 'line 1: bad pattern byte "zz"'),
 ], ids=["tcp", "usb"])
 def test_a_bad_table_is_refused_before_anything_starts(tmp_path, transport, table, status, why):
-    path = tmp_path / "answers.txt"
-    path.write_text(table)
-    marker = tmp_path / "ran"
-    tail = ["--", "touch", marker] if transport else ["127.0.0.1", "0"]
-    result = run([SIM, *transport, "--answers", path, *tail])
+    (path := tmp_path / "answers.txt").write_text(table)
+    result = run([SIM, *transport, "--answers", path, *(["--", "touch", tmp_path / "ran"] if transport else
+                                                        ["127.0.0.1", "0"])])
     assert (result.status, result.out, result.err) == (status, b"", f"supply-sim: {path} {why}\n".encode())
-    assert not marker.exists()
+    assert not (tmp_path / "ran").exists()
 
 
 def test_a_table_before_the_first_supply_is_for_every_supply(tmp_path):

@@ -22,9 +22,7 @@ TEST(AnswerTable, MatchesTheFirstLineThatFits) {
       "A1 B2 01 0D 0A => A1 B2 01 00 00 7F 0D 0A  # a reading",
       "a1 b2 ?? 0d 0a => close",
       "A1 B2 02 * => silent",
-      R"({"command":"A1 B2 03 0D","sent":true,"raw":"A1 B2 03 05 0D 0A","error":-1.5e+3})",
-      R"({"command":"A1 B2 04 0D","sent":false,"raw":null})",
-      R"({"command":null,"sent":false})",
+      R"({"command":"A1 B2 03 0D","sent":false,"raw":null})",
       "-1 * => 01",
       Zeros(64) + "=> " + Zeros(64),  // the longest pattern and answer
   };
@@ -37,11 +35,9 @@ TEST(AnswerTable, MatchesTheFirstLineThatFits) {
       {{0xA1, 0xB2, 0x01, 0x0D, 0x0A, 0x01}, 0},  // a byte past the pattern
       {{0xA1, 0xB2, 0x02, 0x0D, 0x0A}, 4},        // the earlier line wins
       {{0xA1, 0xB2, 0x02, 0x0D, 0x0B}, 5},
-      {{0xA1, 0xB2, 0x02}, 5},  // "*", rest or none
-      {{0xA1, 0xB2, 0x03, 0x0D}, 6},
-      {{0xA1, 0xB2, 0x04, 0x0D}, 0},  // a record, one never sent
-      {{0xA1, 0xB2, 0x03}, 0},
-      {{0xFF}, 9},
+      {{0xA1, 0xB2, 0x02}, 5},        // "*", rest or none
+      {{0xA1, 0xB2, 0x03, 0x0D}, 0},  // a record of a command never sent
+      {{0xFF}, 7},
   };
   for (const Case& c : cases) {
     CommandBuffer command{};
@@ -64,16 +60,11 @@ TEST(AnswerTable, RefusesBadLinesSayingWhy) {
       {"A1 * 0D => 01", "\"*\" only at the end of a pattern"},
       {many + "=> 01", "pattern longer than 64 bytes"},
       {"A1 => # 01", "no answer bytes"},
-      {"A1 => silent 01", "bad answer byte \"silent\""},
       {"A1 => " + many, "answer longer than 64 bytes"},
       {R"({"command":"A1"} x)", "bad record: text after the object"},
       {R"({"command":"A1","raw":["A1"]})", "bad record: nested objects and arrays are not taken"},
       {R"({"command":"A1","command":"A2"})", "bad record: key \"command\" given twice"},
-      {R"({"command":"A1","raw":"\ud800"})", "bad record: lone surrogate in a string"},
-      {"{\"command\":\"A1\t\"}", "bad record: control character in a string"},
-      {R"({"command":"A1","status":1.})", "bad record: bad number"},
       {R"({"command":1})", "\"command\" is not a string or null"},
-      {R"({"command":"A1","sent":"true"})", "\"sent\" is not true or false"},
       {R"({"raw":"A1"})", "no \"command\""},
       {R"({"command":""})", "\"command\" has no bytes"},
       {R"({"command":"1\u0000"})", std::string("bad command byte \"1\0\"", 21)},
