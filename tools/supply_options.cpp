@@ -34,7 +34,7 @@ constexpr std::string_view kUsage =
     "  --answers FILE  answer as the first line of FILE that matches the command says:\n"
     "                  \"PATTERN => ANSWER\" rules or the tools' --json records (see\n"
     "                  supply-sim(1)); the options above answer what no line matches.\n"
-    "                  With --usb, before the first --supply or --hid: for every supply\n"
+    "                  With --usb, before the first --supply or --hid: for every supply.\n"
     "TCP only:\n"
     "  --once          serve one connection, then exit\n"
     "  --pieces N      send the answer in N writes (default 1)\n"

@@ -108,11 +108,13 @@ void Serve(int client, const AnswerOptions& answer_options, const TcpOptions& op
     std::vector<std::uint8_t> bytes = AnswerFor(answer, command, &close);
     // An answer from the table is cut here: the short length is for the default one only.
     if (options.reset_after != 0 && bytes.size() > options.reset_after) bytes.resize(options.reset_after);
-    if (!close) SendInPieces(client, bytes, options);  // else closed at once, as with --close
-    if (!close && options.reset_after != 0) {
-      Reset(client, options);
-    } else if (!close) {
-      DrainUntilClosed(client);
+    if (!close) {  // else closed at once, as with --close
+      SendInPieces(client, bytes, options);
+      if (options.reset_after != 0) {
+        Reset(client, options);
+      } else {
+        DrainUntilClosed(client);
+      }
     }
   }
   ::close(client);
