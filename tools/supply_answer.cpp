@@ -2,7 +2,15 @@
 
 #include "core/answer_layout.h"
 
-std::vector<std::uint8_t> AnswerFor(const AnswerOptions& options, const CommandBuffer& command) {
+std::vector<std::uint8_t> AnswerFor(const AnswerOptions& options, const CommandBuffer& command, bool* close) {
+  if (options.table) {
+    if (const AnswerRule* rule = MatchAnswer(*options.table, command)) {
+      Log("answered by line " + std::to_string(rule->line) + " of " + options.table->path);
+      if (close != nullptr && rule->kind == TableAnswer::Close) *close = true;
+      return rule->answer;
+    }
+    Log("no line of " + options.table->path + " matched: the default answer");
+  }
   if (options.silent) return {};
   std::vector<std::uint8_t> answer = options.raw;
   if (answer.empty()) {

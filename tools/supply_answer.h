@@ -7,6 +7,9 @@
 #include "core/command_bytes.h"
 #include "tools/supply_options.h"
 
-// The answer bytes for a command: the healthy supply's frame with the given status, or
-// the raw bytes, cut to the short length. Empty when the supply stays silent.
-std::vector<std::uint8_t> AnswerFor(const AnswerOptions& options, const CommandBuffer& command);
+// The answer bytes for a command: those of the first line of the answer table that
+// matches it; else the healthy supply's frame with the given status, or the raw bytes,
+// cut to the short length. Empty when the supply stays silent. *close is set when the
+// table says to close (TCP) or hang up (USB) without answering; with a table, the log
+// says which line answered or that none matched.
+std::vector<std::uint8_t> AnswerFor(const AnswerOptions& options, const CommandBuffer& command, bool* close = nullptr);

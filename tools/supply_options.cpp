@@ -34,6 +34,10 @@ constexpr std::string_view kUsage =
     "                  (1 to 256 bytes, separated by blanks or commas)\n"
     "  --short N       send only the first N bytes of the answer\n"
     "  --silent        never answer\n"
+    "  --answers FILE  answer as the first line of FILE that matches the command says:\n"
+    "                  \"PATTERN => ANSWER\" rules or the tools' --json records (see\n"
+    "                  supply-sim(1)); the options above answer what no line matches.\n"
+    "                  With --usb, before the first --supply or --hid: for every supply.\n"
     "TCP only:\n"
     "  --once          serve one connection, then exit\n"
     "  --pieces N      send the answer in N writes (default 1)\n"
@@ -65,6 +69,12 @@ constexpr std::string_view kUsage =
 [[noreturn]] void Refuse(std::string_view option, const std::string& value, std::string_view wanted) {
   Fail("bad " + std::string(option) + " \"" + value + "\" (" + std::string(wanted) + ")");
 }
+
+// What reading the options so far tells the options after it.
+struct ReadSoFar {
+  bool devices_started = false;                           // a --supply or --hid seen
+  std::shared_ptr<const AnswerTable> every_supply_table;  // --answers before any of them
+};
 
 bool AllOf(std::string_view text, int (*is)(int)) {
   return !text.empty() &&
@@ -103,6 +113,12 @@ std::vector<std::uint8_t> HexBytes(const char* text) {
   }
   if (bytes.empty() || bytes.size() > 256) Refuse("--answer", text, "1 to 256 hexadecimal bytes");
   return bytes;
+}
+
+std::shared_ptr<const AnswerTable> TableFile(const char* path) {
+  auto table = std::make_shared<AnswerTable>();
+  if (std::optional<std::string> fault = LoadAnswerTable(path, *table)) Fail(*fault);
+  return table;
 }
 
 // "VVVV:PPPP", exactly four hexadecimal digits each.
@@ -160,6 +176,8 @@ bool TakeDeviceOption(UsbDevice& device, std::string_view arg, const ValueReader
     device.answer.short_length = Number(arg, value(), 1, 256);
   } else if (arg == "--silent") {
     device.answer.silent = true;
+  } else if (arg == "--answers") {
+    device.answer.table = TableFile(value());
   } else if (arg == "--node") {
     device.number = static_cast<int>(Number(arg, value(), 0, 9999));
   } else if (arg == "--serial") {
@@ -175,11 +193,11 @@ bool TakeDeviceOption(UsbDevice& device, std::string_view arg, const ValueReader
 }
 
 bool IsAnswerOption(std::string_view arg) {
-  return arg == "--status" || arg == "--answer" || arg == "--short" || arg == "--silent";
+  return arg == "--status" || arg == "--answer" || arg == "--short" || arg == "--silent" || arg == "--answers";
 }
 
 // Takes one option and its value, if it has one; false when it is not a known option.
-bool TakeOption(Options& options, std::string_view arg, const ValueReader& value) {
+bool TakeOption(Options& options, ReadSoFar& so_far, std::string_view arg, const ValueReader& value) {
   if (arg == "--usb") return true;
   if (arg == "--log") {
     options.log_path = value();
@@ -198,12 +216,16 @@ bool TakeOption(Options& options, std::string_view arg, const ValueReader& value
   } else if (arg == "--supply") {
     RequireMode(options, arg, true);
     options.devices.emplace_back();
+    options.devices.back().answer.table = so_far.every_supply_table;
+    so_far.devices_started = true;
   } else if (arg == "--hid") {
     RequireMode(options, arg, true);
     options.devices.push_back(OtherDevice(value()));
+    so_far.devices_started = true;
   } else {
     if (!TakeDeviceOption(Described(options), arg, value)) return false;
     if (!IsAnswerOption(arg)) RequireMode(options, arg, true);
+    if (arg == "--answers" && !so_far.devices_started) so_far.every_supply_table = options.devices.front().answer.table;
   }
   return true;
 }
@@ -219,6 +241,7 @@ bool AsksForUsb(int argc, char** argv) {
 
 Options ReadOptions(int argc, char** argv) {
   Options options;
+  ReadSoFar so_far;
   options.usb = AsksForUsb(argc, argv);
   SetFailureStatus(options.usb ? kUsbSetupFailed : 2);
   std::vector<std::string> positional;
@@ -240,7 +263,7 @@ Options ReadOptions(int argc, char** argv) {
     if (!arg.starts_with("--")) {
       if (options.usb) break;  // the command and its own arguments
       positional.emplace_back(arg);
-    } else if (!TakeOption(options, arg, value)) {
+    } else if (!TakeOption(options, so_far, arg, value)) {
       Fail("unknown option " + std::string(arg));
     }
   }

@@ -4,9 +4,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
+#include "tools/answer_table.h"
 #include "tools/supply_log.h"  // option errors are reported through Fail
 
 // How a supply answers a command; the same on TCP and USB.
@@ -15,6 +17,8 @@ struct AnswerOptions {
   std::vector<std::uint8_t> raw;  // answer with exactly these bytes instead
   std::size_t short_length = 0;   // send only this many bytes of the answer; 0: all
   bool silent = false;            // never answer
+  // --answers: the table tried first; the options above answer what no line matches.
+  std::shared_ptr<const AnswerTable> table;
 };
 
 // One simulated HID device on the USB side: a power supply, or another device.

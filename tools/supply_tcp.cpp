@@ -99,11 +99,17 @@ void Serve(int client, const AnswerOptions& answer_options, const TcpOptions& op
   if (count == command.size() && !options.close) {
     AnswerOptions answer = answer_options;
     if (options.reset_after != 0) answer.short_length = options.reset_after;
-    SendInPieces(client, AnswerFor(answer, command), options);
-    if (options.reset_after != 0) {
-      Reset(client, options);
-    } else {
-      DrainUntilClosed(client);
+    bool close = false;
+    std::vector<std::uint8_t> bytes = AnswerFor(answer, command, &close);
+    // An answer from the table is cut here: the short length is for the default one only.
+    if (options.reset_after != 0 && bytes.size() > options.reset_after) bytes.resize(options.reset_after);
+    if (!close) {  // else closed at once, as with --close
+      SendInPieces(client, bytes, options);
+      if (options.reset_after != 0) {
+        Reset(client, options);
+      } else {
+        DrainUntilClosed(client);
+      }
     }
   }
   ::close(client);

@@ -69,12 +69,13 @@ struct stat Attributes(fuse_ino_t inode) {
 
 // The input report for an output report: the answer after any report ID, padded or cut
 // to the device's report size. Empty when the device does not answer.
-std::vector<std::uint8_t> InputReportFor(const UsbDevice& device, const char* output, std::size_t size) {
+// *hang_up is set when the answer table says to hang up.
+std::vector<std::uint8_t> InputReportFor(const UsbDevice& device, const char* output, std::size_t size, bool* hang_up) {
   CommandBuffer command{};
   // Byte 0 of the output report is its report ID; the command follows.
   for (std::size_t k = 1; k < size && k - 1 < command.size(); ++k)
     command[k - 1] = static_cast<std::uint8_t>(output[k]);
-  std::vector<std::uint8_t> report = AnswerFor(device.answer, command);
+  std::vector<std::uint8_t> report = AnswerFor(device.answer, command, hang_up);
   if (report.empty()) return report;
   report.resize(device.report_size, 0);  // a device's reports are all of one size
   if (device.numbered) report.insert(report.begin(), 0x01);
@@ -178,9 +179,10 @@ void Write(fuse_req_t req, fuse_ino_t inode, const char* buffer, std::size_t siz
     (void)fuse_reply_err(req, node.gone ? ENODEV : EIO);
     return;
   }
-  std::vector<std::uint8_t> report = InputReportFor(*node.device, buffer, size);
+  bool hang_up = node.device->hang_up;
+  std::vector<std::uint8_t> report = InputReportFor(*node.device, buffer, size, &hang_up);
   (void)fuse_reply_write(req, size);
-  if (node.device->hang_up) {
+  if (hang_up) {
     Unplug(inode - kFirstNode);
   } else if (!report.empty()) {
     Deliver(inode - kFirstNode, report);

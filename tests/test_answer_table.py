@@ -1,0 +1,90 @@
+# supply-sim --answers: a bad table refused before anything starts, tables per supply,
+# and sessions recorded with --json replayed byte for byte on both transports.
+import json
+import subprocess
+
+import pytest
+
+from conftest import Simulator, run, tool
+
+SIM = tool("supply_sim")
+KESTROW = tool("kestrow")
+MORVISH = tool("morvish")
+
+# The supply at the rig: data in a reading, statuses of its own, an all-zero answer, a
+# short one, and the default answer (--status 06) for the commands no rule names.
+RIG = """\
+A1 B2 01 0D 0A => A1 B2 01 00 00 7F 0D 0A   # a reading
+A1 B2 03 * => A1 B2 03 04 0D 0A
+{"command":"A1 B2 04 0D 0A","raw":"A1 B2 04 07 00 00 00 0D 0A"}
+A1 B2 05 ?? 0A => 00
+A1 B2 08 0D 0A => A1 B2
+A1 B2 0F 0D 0A => LAST
+"""
+SESSION = """\
+# the script under test: its last lines are 9 and 10
+
+A1 B2 01 0D 0A
+A1 B2 zz 0D 0A
+A1 B2 02 0D 0A
+A1 B2 03 0D 0A 07
+A1 B2 04 0D 0A
+A1 B2 05 0D 0A
+A1 B2 08 0D 0A
+A1 B2 0F 0D 0A
+"""
+VERDICTS = "carried-out bad-command invalid-format channel-out-of-range knob-in-use mismatch mismatch".split()
+
+
+def usb_session(answers, session):
+    return run([SIM, "--usb", "--status", "06", "--answers", answers, "--", KESTROW, "--json", "--keep-going",
+                "--commands", session])
+
+
+def lan_session(answers, session):
+    process = subprocess.Popen([SIM, "--status", "06", "--answers", answers, "127.0.0.1", "0"],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, bufsize=0)
+    try:
+        port = Simulator(process).port
+        return run([MORVISH, "--json", "--keep-going", "--commands", session, "127.0.0.1", port])
+    finally:
+        process.kill()
+        process.wait()
+        process.stdout.close()
+
+
+# A USB supply that went away is recorded without an answer, so only TCP ends with close.
+@pytest.mark.parametrize("session, last, verdict", [
+    (usb_session, "silent", "receive-failed"),
+    (lan_session, "close", "closed"),
+], ids=["kestrow", "morvish"])
+def test_a_recorded_session_replays_byte_for_byte(tmp_path, session, last, verdict):
+    (tmp_path / "session.txt").write_text(SESSION)
+    (tmp_path / "rig.txt").write_text(RIG.replace("LAST", last))
+    recorded = session(tmp_path / "rig.txt", tmp_path / "session.txt")
+    assert [json.loads(line)["verdict"] for line in recorded.out.splitlines()] == VERDICTS + [verdict]
+    (tmp_path / "recording.jsonl").write_bytes(recorded.out)
+    replayed = session(tmp_path / "recording.jsonl", tmp_path / "session.txt")
+    assert (replayed.out, replayed.status) == (recorded.out, recorded.status)
+
+
+@pytest.mark.parametrize("transport, table, status, why", [
+    ([], "A1 B2 00 0D 0A => A1 B2\n\n{\"command\":\"A1\",\"raw\":7}\n", 2, 'line 3: "raw" is not a string or null'),
+    (["--usb"], "A1 B2 zz => 01\n", 125, 'line 1: bad pattern byte "zz"'),
+], ids=["tcp", "usb"])
+def test_a_bad_table_is_refused_before_anything_starts(tmp_path, transport, table, status, why):
+    (path := tmp_path / "answers.txt").write_text(table)
+    result = run([SIM, *transport, "--answers", path, *(["--", "touch", tmp_path / "ran"] if transport else
+                                                        ["127.0.0.1", "0"])])
+    assert (result.status, result.out, result.err) == (status, b"", f"supply-sim: {path} {why}\n".encode())
+    assert not (tmp_path / "ran").exists()
+
+
+def test_a_table_before_the_first_supply_is_for_every_supply(tmp_path):
+    (tmp_path / "every.txt").write_text("* => A1 B2 00 01 0D 0A\n")
+    (tmp_path / "own.txt").write_text("* => A1 B2 00 02 0D 0A\n")
+    runs = "; ".join(f"{KESTROW} --json --serial {serial} A1 B2 00 0D 0A" for serial in ("X", "Y", "Z"))
+    result = run([SIM, "--usb", "--answers", tmp_path / "every.txt", "--serial", "X", "--supply", "--serial", "Y",
+                  "--supply", "--serial", "Z", "--answers", tmp_path / "own.txt", "--", "sh", "-c", runs])
+    assert [json.loads(line)["verdict"] for line in result.out.splitlines()] == [
+        "header-not-detected", "header-not-detected", "footer-not-detected"]
