@@ -18,6 +18,10 @@ void WriteBytes(std::string_view bytes);
 // Pushes everything written so far out to standard output.
 void FlushConsole();
 
+// True once anything written to standard output has been lost (a full disk, a closed
+// stream): a session sends nothing more whose report could not reach its reader.
+bool OutputLost();
+
 // Reads standard input as bytes, with no line-end translation.
 void UseBinaryStandardInput();
 

@@ -125,6 +125,8 @@ void WriteNote(std::string_view line) {
   FlushConsole();
 }
 
+bool OutputLost() { return output_error != 0; }
+
 int FinishConsole(std::string_view program, int status) {
   FlushConsole();
   if (output_error == 0) return status;

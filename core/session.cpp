@@ -1,6 +1,7 @@
 #include "core/session.h"
 
 #include "core/command_file.h"
+#include "core/console.h"
 #include "core/exit_status.h"
 
 namespace {
@@ -30,7 +31,7 @@ int RunSession(const SessionOptions& options, const ExchangeStep& exchange) {
     ExchangeResult result = line.kind == CommandFileLine::Command ? exchange(line.command, mode) : RefusedLine(line);
     ReportEnd(result, mode);
     if (first_failure == kExitSuccess) first_failure = result.status;
-    if (line.kind == CommandFileLine::Failed || !GoesOn(result.status, options.keep_going)) break;
+    if (line.kind == CommandFileLine::Failed || !GoesOn(result.status, options.keep_going) || OutputLost()) break;
   }
   return first_failure;
 }

@@ -21,7 +21,8 @@ using ExchangeStep = std::function<ExchangeResult(const ParsedCommand& command, 
 
 // Opens the command file, then exchanges and reports its lines in order, each as soon as
 // it has been read whole. Stops at the first status that is not 0, or with keep_going
-// at the first status 3 (the supply unreachable); a refused line sends nothing. Gives
+// at the first status 3 (the supply unreachable), and once a report could not be
+// written; a refused line sends nothing. Gives
 // back 0 when every exchange was carried out, else the first other status. A file that
 // cannot be opened is refused (status 1) before exchange is ever called.
 int RunSession(const SessionOptions& options, const ExchangeStep& exchange);

@@ -35,10 +35,11 @@ def tcp_supply(*options):
         process.wait()
 
 
-def kestrow(tmp_path, devices, args, stdin=None):
+def kestrow(tmp_path, devices, args, stdin=None, stdout=None):
     """Runs kestrow beside the devices; gives back its result and the count of writes."""
     log = tmp_path / "devices.log"
-    result = run([SIM, "--usb", "--log", log, *devices, "--", "sh", "-c", '"$@" <"$0"', stdin or "/dev/null",
+    redirect = '"$@" <"$0"' + (f' >"{stdout}"' if stdout else "")
+    result = run([SIM, "--usb", "--log", log, *devices, "--", "sh", "-c", redirect, stdin or "/dev/null",
                   KESTROW, *args])
     return result, log.read_text().count(" write ") if log.exists() else 0
 
@@ -100,6 +101,14 @@ def test_text_session_is_each_report_and_a_line_feed(tmp_path):
     assert morvish([], ["--commands", commands])[0].out == one + refused
 
 
+def test_nothing_is_sent_once_a_report_is_lost(tmp_path):
+    commands = tmp_path / "commands"
+    commands.write_text(f"{COMMAND}\n{COMMAND}\n")
+    result, writes = kestrow(tmp_path, [], ["--json", "--commands", commands], stdout="/dev/full")
+    assert (result.status, writes) == (4, 1)
+    assert result.err == b"kestrow: cannot write standard output: No space left on device\n"
+
+
 def test_a_missing_file_touches_nothing(tmp_path):
     missing = str(tmp_path / "missing")
     usb, _ = kestrow(tmp_path, [], ["--json", "--commands", missing])
@@ -154,8 +163,11 @@ def test_json_failures_carry_the_error_number():
 
 
 def test_busy_and_the_search_notes_on_standard_error(tmp_path):
-    script = 'flock /dev/hidraw1 sleep 7 & sleep 0.5; exec "$0" --json A1 B2 00 0D 0A'
-    result = run([SIM, "--usb", "--log", "/dev/null", "--refuse-open", "--supply", "--", "sh", "-c", script, KESTROW])
+    # kestrow starts once the lock is held, however long the holder takes to start.
+    script = ('flock /dev/hidraw1 sh -c \'touch "$0"; sleep 8\' "$1" & until [ -e "$1" ]; do sleep 0.05; done; '
+              'exec "$0" --json A1 B2 00 0D 0A')
+    result = run([SIM, "--usb", "--log", "/dev/null", "--refuse-open", "--supply", "--", "sh", "-c", script, KESTROW,
+                  tmp_path / "held"])
     (o,) = objects(result.out)
     assert (o["verdict"], o["status"], o["sent"], result.status) == ("busy", 3, False, 3)
     assert result.err == b" !!! Cannot open /dev/hidraw0, Error Code = 13\n"
