@@ -96,17 +96,33 @@ class Simulator:
             pytest.fail("supply-sim printed no line in time")
         return self.process.stdout.readline().decode().rstrip("\n")
 
+    def logged(self):
+        """How many lines it has logged by now (one per command on TCP)."""
+        count = 0
+        while select.select([self.process.stdout], [], [], 0.3)[0] and self.process.stdout.readline():
+            count += 1
+        return count
+
 
 @contextlib.contextmanager
-def simulator(*options, address="127.0.0.1"):
-    process = subprocess.Popen([tool("supply_sim"), "--once", *options, address, "0"], stdin=subprocess.DEVNULL,
-                               stdout=subprocess.PIPE, bufsize=0)
+def simulator(*options, address="127.0.0.1", once=True):
+    process = subprocess.Popen([tool("supply_sim"), *(["--once"] if once else []), *options, address, "0"],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, bufsize=0)
     try:
         yield Simulator(process)
     finally:
         process.kill()
         process.wait()
         process.stdout.close()
+
+
+def beside_supplies(tmp_path, devices, argv, env=None, stdin="/dev/null", stdout=None):
+    """Runs argv beside the simulated devices, standard input (and output) redirected;
+    gives back its result and the lines the devices logged."""
+    log = tmp_path / "devices.log"
+    redirect = '"$@" <"$0"' + (f' >"{stdout}"' if stdout else "")
+    result = run([tool("supply_sim"), "--usb", "--log", log, *devices, "--", "sh", "-c", redirect, stdin, *argv], env)
+    return result, log.read_text().splitlines() if log.exists() else []
 
 
 def line(label, words):
@@ -169,9 +185,6 @@ def connect_failed(code):
 def receive_failed(code):
     return f"\nReceive failed with error:{code}. LAN電源からの受信が失敗しました。\n".encode()
 
-
-def send_failed(code):
-    return f"\nSend failed with error:{code}. LAN電源への送信が失敗しました。\n".encode()
 
 
 def cannot_open(path, code):

@@ -1,11 +1,10 @@
 # supply-sim --answers: a bad table refused before anything starts, tables per supply,
 # and sessions recorded with --json replayed byte for byte on both transports.
 import json
-import subprocess
 
 import pytest
 
-from conftest import Simulator, run, tool
+from conftest import run, simulator, tool
 
 SIM = tool("supply_sim")
 KESTROW = tool("kestrow")
@@ -42,15 +41,8 @@ def usb_session(answers, session):
 
 
 def lan_session(answers, session):
-    process = subprocess.Popen([SIM, "--status", "06", "--answers", answers, "127.0.0.1", "0"],
-                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, bufsize=0)
-    try:
-        port = Simulator(process).port
-        return run([MORVISH, "--json", "--keep-going", "--commands", session, "127.0.0.1", port])
-    finally:
-        process.kill()
-        process.wait()
-        process.stdout.close()
+    with simulator("--status", "06", "--answers", answers, once=False) as sim:
+        return run([MORVISH, "--json", "--keep-going", "--commands", session, "127.0.0.1", sim.port])
 
 
 # A USB supply that went away is recorded without an answer, so only TCP ends with close.

@@ -1,6 +1,5 @@
 # Sessions (--commands) and JSON Lines (--json) of the built tools: kestrow beside the
 # simulated supplies of supply-sim --usb, morvish against supply-sim on loopback.
-import contextlib
 import errno
 import json
 import select
@@ -8,7 +7,7 @@ import subprocess
 
 import pytest
 
-from conftest import SUCCESS, child_environment, received, run, sent, tool
+from conftest import SUCCESS, beside_supplies, child_environment, received, run, sent, simulator, tool
 from lan_cases import COMMAND, loopback
 
 KESTROW, MORVISH, SIM = tool("kestrow"), tool("morvish"), tool("supply_sim")
@@ -16,40 +15,18 @@ OTHER = "A1 B2 01 0D 0A"  # answered with 8 bytes
 UNKNOWN = "A1 B2 20 0D 0A"  # an unknown code: the answer is a mismatch
 
 
-@contextlib.contextmanager
-def tcp_supply(*options):
-    """supply-sim serving every connection; yields its port and a function giving how
-    many commands it has logged (it logs one line each)."""
-    process = subprocess.Popen([SIM, *options, "127.0.0.1", "0"], stdout=subprocess.PIPE, bufsize=0)
-    port = process.stdout.readline().decode().strip()
-
-    def logged():
-        count = 0
-        while select.select([process.stdout], [], [], 0.3)[0] and process.stdout.readline():
-            count += 1
-        return count
-    try:
-        yield port, logged
-    finally:
-        process.kill()
-        process.wait()
-
-
-def kestrow(tmp_path, devices, args, stdin=None, stdout=None):
+def kestrow(tmp_path, devices, args, stdin="/dev/null", stdout=None):
     """Runs kestrow beside the devices; gives back its result and the count of writes."""
-    log = tmp_path / "devices.log"
-    redirect = '"$@" <"$0"' + (f' >"{stdout}"' if stdout else "")
-    result = run([SIM, "--usb", "--log", log, *devices, "--", "sh", "-c", redirect, stdin or "/dev/null",
-                  KESTROW, *args])
-    return result, log.read_text().count(" write ") if log.exists() else 0
+    result, log = beside_supplies(tmp_path, devices, [KESTROW, *args], stdin=stdin, stdout=stdout)
+    return result, sum(" write " in line for line in log)
 
 
 def morvish(options, args, *command):
     """Runs morvish with args, the simulator's address and port, then command; gives
     back its result and the count of commands the simulator received."""
-    with tcp_supply(*options) as (port, commands):
-        result = run([MORVISH, *args, "127.0.0.1", port, *command])
-        return result, commands()
+    with simulator(*options, once=False) as sim:
+        result = run([MORVISH, *args, "127.0.0.1", sim.port, *command])
+        return result, sim.logged()
 
 
 def objects(out):
@@ -202,8 +179,8 @@ def test_a_session_driven_through_a_pipe():
     expected = ([(1, "A1 B2 00 00 0D 0A"), (2, "A1 B2 01 00 00 00 0D 0A")], 0)
     usb = [SIM, "--usb", "--log", "/dev/null", "--", KESTROW, "--json", "--commands", "-"]
     assert converse(usb, [COMMAND, OTHER]) == expected
-    with tcp_supply() as (port, _):
-        assert converse([MORVISH, "--json", "--commands", "-", "127.0.0.1", port], [COMMAND, OTHER]) == expected
+    with simulator(once=False) as sim:
+        assert converse([MORVISH, "--json", "--commands", "-", "127.0.0.1", sim.port], [COMMAND, OTHER]) == expected
 
 
 def test_a_session_holds_its_supply(tmp_path):

@@ -5,6 +5,7 @@
 # Natively only, since the shared core decides them alike on both systems: each status
 # byte's verdict, the echo and footer checks, short answers, command-code lengths, the
 # byte syntax and the refused command lines other than the address.
+import json
 import os
 import subprocess
 
@@ -106,11 +107,9 @@ def test_morvish_report_that_cannot_be_written():
     assert (done.returncode, done.stderr) == (4, b"morvish: cannot write standard output: Disk full.\r\n")
 
 
-
 # A session from standard input with CRLF line ends, as JSON Lines: ASCII even where the
 # ANSI code page is 932, the Japanese message escaped.
 def test_morvish_session_as_json(tmp_path):
-    import json  # here, so that the rows above stay as they are
     commands = tmp_path / "commands"
     commands.write_bytes(b"# set up\r\nA1 B2 00 0D 0A\r\nA1 B2 20 0D 0A\r\nA1 B2 zz 0D 0A\r\nA1 B2 01 0D 0A\r\n")
     argv = wine("morvish_exe", "--json", "--keep-going", "--commands", "-", "127.0.0.1")

@@ -7,6 +7,7 @@
 # Natively only, since the shared core decides them alike on both systems: each status
 # byte's verdict, the echo and footer checks, short and long answers, command-code
 # lengths and the refused command lines.
+import json
 import os
 import subprocess
 import tempfile
@@ -99,7 +100,6 @@ def test_kestrow_report_that_cannot_be_written(wine_usb, tmp_path):
 
 
 def test_kestrow_session_as_json(wine_usb, tmp_path):
-    import json  # here, so that the rows above stay as they are
     commands = tmp_path / "commands"
     commands.write_bytes(b"# set up\r\nA1 B2 00 0D 0A\r\nA1 B2 zz 0D 0A\r\nA1 B2 01 0D 0A\r\n")
     script = '"$WINE" "$KESTROW" --list --json && "$WINE" "$KESTROW" --json --keep-going --commands - <"$1"'
