@@ -83,8 +83,9 @@ try:
     os.read(fd, 64)
 except BlockingIOError:
     fcntl.fcntl(fd, fcntl.F_SETFL, 0)
-for k in range(2):
-    threading.Thread(target=lambda: print(len(os.read(fd, 64)))).start()
+readers = [threading.Thread(target=lambda: os.write(1, b"%d\\n" % len(os.read(fd, 64)))) for k in range(2)]
+for reader in readers:
+    reader.start()
 for k in range(2):
     os.write(fd, bytes([0, 0xA1, 0xB2, 0, 0x0D, 0x0A]) + bytes(58))
 """
