@@ -38,3 +38,7 @@ ExchangeResult RefusedCommand(Message message);
 
 // A failure before any answer: the given key, message, status and error number.
 ExchangeResult Failure(std::string_view key, Message message, int status, std::optional<long> error = std::nullopt);
+
+// Fills in what the received answer in result.answer comes to: its length by command
+// code, the verdict against the command, the message and the status.
+void JudgeAnswer(const ParsedCommand& command, ExchangeResult& result);

@@ -75,6 +75,15 @@ void PrintMessage(const Message& message) {
   FlushConsole();
 }
 
+void JudgeAnswer(const ParsedCommand& command, ExchangeResult& result) {
+  result.answered = true;
+  result.answer_length = ResponseLength(result.answer[2]);
+  Verdict verdict = SelectVerdict(command.bytes, result.answer, result.answer_length);
+  result.verdict = verdict.key;
+  result.message = {verdict.message, {}};
+  result.status = verdict.success ? kExitSuccess : kExitNotCarriedOut;
+}
+
 ExchangeResult RefusedCommand(Message message) {
   return Failure(texts::keys::kBadCommand, std::move(message), kExitBadCommandLine);
 }

@@ -36,6 +36,14 @@ int RunSession(const SessionOptions& options, const ExchangeStep& exchange) {
   return first_failure;
 }
 
+int RunExchanges(const SessionOptions& options, const ParsedCommand& command, const ExchangeStep& exchange) {
+  if (options.path != nullptr) return RunSession(options, exchange);
+  ReportMode mode{options.json, false, 0};
+  ExchangeResult result = exchange(command, mode);
+  ReportEnd(result, mode);
+  return result.status;
+}
+
 int ReportRefusedRun(const Message& message, bool json, bool session) {
   ReportEnd(RefusedCommand(message), ReportMode{json, session && json, 0});
   return kExitBadCommandLine;

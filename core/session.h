@@ -9,7 +9,7 @@
 #include "core/report.h"
 
 struct SessionOptions {
-  const char* path = "-";  // the command file, "-" for standard input
+  const char* path = "-";  // the command file, "-" for standard input; nullptr for none
   bool json = false;
   bool keep_going = false;  // go on after statuses 1 and 2
   std::size_t max_bytes = 0;
@@ -26,6 +26,10 @@ using ExchangeStep = std::function<ExchangeResult(const ParsedCommand& command, 
 // back 0 when every exchange was carried out, else the first other status. A file that
 // cannot be opened is refused (status 1) before exchange is ever called.
 int RunSession(const SessionOptions& options, const ExchangeStep& exchange);
+
+// A run's exchanges: the session of options.path when it is set, else the one command
+// given, reported as options.json asks. Gives back the run's status.
+int RunExchanges(const SessionOptions& options, const ParsedCommand& command, const ExchangeStep& exchange);
 
 // Reports a run refused before it began (its command line) as a one-command run or a
 // session does, and gives back its status.

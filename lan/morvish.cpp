@@ -69,14 +69,9 @@ ExchangeResult Connect(const NetAddress& address, const ParsedCommand& command, 
   } else if (gathered.outcome == Gathered::ClosedWithoutAnswer) {
     result = Failure(keys::kClosed, {texts::kClosedWithoutAnswer, {}}, kExitNoAnswer);
   } else {
-    result.answered = true;
     result.raw_length = std::min(gathered.received, result.raw.size());
     std::copy_n(result.answer.begin(), result.raw_length, result.raw.begin());
-    result.answer_length = ResponseLength(result.answer[2]);
-    Verdict verdict = SelectVerdict(command.bytes, result.answer, result.answer_length);
-    result.verdict = verdict.key;
-    result.message = {verdict.message, {}};
-    result.status = verdict.success ? kExitSuccess : kExitNotCarriedOut;
+    JudgeAnswer(command, result);
   }
   result.sent = true;
   return result;
@@ -92,16 +87,10 @@ int MorvishStatus(int argc, const char* const* argv) {
   if (std::optional<int> status = AnswerInfoRequest(argc, argv, "morvish", kUsage)) return *status;
   LanCommandLine line = ReadLanCommandLine(argc, argv);
   if (line.refused) return ReportRefusedRun(*line.refused, line.json, line.commands != nullptr);
-  ExchangeStep step = [&line](const ParsedCommand& command, const ReportMode& mode) {
-    return ExchangeOverLan(line.address, command, mode);
-  };
-  if (line.commands != nullptr) {
-    return RunSession({line.commands, line.json, line.keep_going, kMaxLanCommandBytes}, step);
-  }
-  ReportMode mode{line.json, false, 0};
-  ExchangeResult result = step(line.command, mode);
-  ReportEnd(result, mode);
-  return result.status;
+  return RunExchanges({line.commands, line.json, line.keep_going, kMaxLanCommandBytes}, line.command,
+                      [&line](const ParsedCommand& command, const ReportMode& mode) {
+                        return ExchangeOverLan(line.address, command, mode);
+                      });
 }
 
 }  // namespace

@@ -100,12 +100,7 @@ ExchangeResult Exchange(UsbLink& link, const ParsedCommand& command, const Repor
   }
   std::copy(input.begin() + 1, input.end(), result.answer.begin());
   KeepRaw(input, result);
-  result.answered = true;
-  result.answer_length = ResponseLength(result.answer[2]);
-  Verdict verdict = SelectVerdict(command.bytes, result.answer, result.answer_length);
-  result.verdict = verdict.key;
-  result.message = {verdict.message, {}};
-  result.status = verdict.success ? kExitSuccess : kExitNotCarriedOut;
+  JudgeAnswer(command, result);
   return result;
 }
 
@@ -124,16 +119,9 @@ int KestrowStatus(int argc, const char* const* argv) {
   if (line.refused) return ReportRefusedRun(*line.refused, line.json, line.commands != nullptr);
   if (line.list) return ListSupplies(line.json);
   UsbLink link{line.choice, PowerSupply()};
-  ExchangeStep step = [&link](const ParsedCommand& command, const ReportMode& mode) {
-    return ExchangeOverUsb(link, command, mode);
-  };
-  if (line.commands != nullptr) {
-    return RunSession({line.commands, line.json, line.keep_going, kMaxUsbCommandBytes}, step);
-  }
-  ReportMode mode{line.json, false, 0};
-  ExchangeResult result = step(line.command, mode);
-  ReportEnd(result, mode);
-  return result.status;
+  return RunExchanges(
+      {line.commands, line.json, line.keep_going, kMaxUsbCommandBytes}, line.command,
+      [&link](const ParsedCommand& command, const ReportMode& mode) { return ExchangeOverUsb(link, command, mode); });
 }
 
 }  // namespace
