@@ -116,8 +116,8 @@ left=$(comm -13 <(echo "$before") <(find "$root" -not -path "$root/var/*" | sort
 [ -z "$left" ] || fail "left behind after removal: $left"
 
 if [ -n "$windows" ]; then
-  exports=$(x86_64-w64-mingw32-objdump -p "$windows/lib/dimlink.dll" | awk '/Ordinal\/Name Pointer/ {on=1; next} on && NF == 0 {on=0} on {print $3}')
-  [ "$exports" = "$(sed -n 's/^  //p' "$(dirname "$0")/../lib/dimlink.def")" ] ||
+  exports=$(x86_64-w64-mingw32-objdump -p "$windows/lib/dimlink.dll" | awk '/Ordinal\/Name Pointer/ {on=1; next} on && NF == 0 {on=0} on {print $3}' | sort)
+  [ "$exports" = "$(sed -n 's/^  //p' "$(dirname "$0")/../lib/dimlink.def" | sort)" ] ||
     fail "dimlink.dll exports: $exports"
   for exe in "$windows/usb/kestrow.exe" "$windows/lan/morvish.exe" "$windows/lib/dimlink.dll"; do
     resource=$(x86_64-w64-mingw32-windres -i "$exe" -O rc)
