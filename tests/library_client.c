@@ -23,41 +23,19 @@ static double now_ms(void) {
 }
 
 static void print_hex(const unsigned char *bytes, size_t count, int present) {
-  if (!present) {
-    printf("null");
-    return;
-  }
-  printf("\"");
-  for (size_t k = 0; k < count; ++k) printf(k ? " %02X" : "%02X", bytes[k]);
-  printf("\"");
+  if (!present) printf("-");
+  for (size_t k = 0; present && k < count; ++k) printf(k ? " %02X" : "%02X", bytes[k]);
+  printf("|");
 }
 
-static void print_string(const char *text) {
-  printf("\"");
-  for (; *text; ++text) {
-    unsigned char c = (unsigned char)*text;
-    if (c == '"' || c == '\\') printf("\\%c", c);
-    else if (c < 0x20) printf("\\u%04x", c);
-    else putchar(c);
-  }
-  printf("\"");
-}
-
+/* One line a result: command|sent|answer|raw|verdict|status|error|ms|message, "-" for
+ * what --json has as null; the tests turn it into the --json object. */
 static void print_result(const unsigned char *command, size_t length, const dimlink_result *r, double ms) {
-  printf("{\"command\":");
   print_hex(command, length, command != NULL);
-  printf(",\"sent\":%s,\"answer\":", r->sent ? "true" : "false");
+  printf("%d|", r->sent);
   print_hex(r->answer, r->answer_length, r->answered);
-  printf(",\"raw\":");
   print_hex(r->raw, r->raw_length, r->answered);
-  printf(",\"verdict\":");
-  print_string(r->verdict);
-  printf(",\"message\":");
-  print_string(r->message);
-  printf(",\"status\":%d,\"error\":", r->status);
-  if (r->error) printf("%ld", r->error);
-  else printf("null");
-  printf(",\"ms\":%.0f}\n", ms);
+  printf("%s|%d|%ld|%.0f|%s\n", r->verdict, r->status, r->error, ms, r->message);
 }
 
 /* Exchanges each command text in turn; a text that does not parse is reported as such. */
