@@ -83,6 +83,21 @@ dpkg_run -r dimlink-sim
 left=$(comm -13 <(echo "$before") <(find "$root" -not -path "$root/var/*" | sort))
 [ -z "$left" ] || fail "left behind after removal: $left"
 
+# The Python package: over libdimlink1, `import dimlink` needs no environment once both
+# are installed; their /usr is laid over the machine's in a mount namespace of its own.
+python_deb=$work/packages/python3-dimlink_${version}_all.deb
+lintian --fail-on error,warning "$python_deb" >"$work/lintian.txt" 2>&1 || fail "lintian: $(cat "$work/lintian.txt")"
+python_files=(usr/lib/python3/dist-packages/dimlink/{__init__.py,_library.py,testing.py,pytest_plugin.py,py.typed}
+              usr/share/doc/python3-dimlink/{copyright,changelog.gz})
+[ "$(contents "$python_deb")" = "$(sorted "${python_files[@]}")" ] || fail "python3-dimlink holds: $(contents "$python_deb")"
+dpkg-deb -I "$python_deb" | grep -q '^ Depends: libdimlink1, python3$' || fail "python3-dimlink: $(dpkg-deb -I "$python_deb")"
+dpkg_run -i "$work"/packages/libdimlink1_*.deb "$python_deb"
+imported=$(unshare -m sh -c 'mount -t overlay overlay -o "lowerdir=$0/usr:/usr" /usr &&
+  env -i /usr/bin/python3 -c "import dimlink; print(dimlink.__version__)"' "$root" 2>&1) || fail "import dimlink: $imported"
+[ "$imported" = "$version" ] || fail "import dimlink gives version $imported"
+dpkg_run -r python3-dimlink libdimlink1
+[ "$(find "$root" -not -path "$root/var/*" | sort)" = "$before" ] || fail "python3-dimlink leaves files behind"
+
 if [ -n "$windows" ]; then
   for exe in "$windows/usb/kestrow.exe" "$windows/lan/morvish.exe"; do
     resource=$(x86_64-w64-mingw32-windres -i "$exe" -O rc)
@@ -93,8 +108,10 @@ if [ -n "$windows" ]; then
   done
   cpack --config "$windows/CPackConfig.cmake" -B "$work/zip" >/dev/null
   mkdir "$work/unzipped" && (cd "$work/unzipped" && cmake -E tar xf "$work"/zip/*.zip)
-  [ "$(LC_ALL=C ls "$work"/unzipped/* | tr '\n' ' ')" = "LICENSE README.txt kestrow.exe morvish.exe " ] ||
+  [ "$(LC_ALL=C ls "$work"/unzipped/* | tr '\n' ' ')" = "LICENSE README.txt dimlink kestrow.exe morvish.exe " ] ||
     fail "zip holds: $(ls "$work"/unzipped/*)"
+  [ "$(LC_ALL=C ls "$work"/unzipped/*/dimlink | tr '\n' ' ')" = "__init__.py _library.py py.typed pytest_plugin.py testing.py " ] ||
+    fail "the zip's Python package holds: $(ls "$work"/unzipped/*/dimlink)"
   head -n 1 "$work"/unzipped/*/README.txt | grep -q $'\r$' || fail "README.txt in the zip lacks Windows line ends"
 fi
 echo "install, manual pages, packages and version resources: ok"
