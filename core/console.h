@@ -15,6 +15,10 @@ void WriteText(std::wstring_view text);
 // Writes bytes as they are.
 void WriteBytes(std::string_view bytes);
 
+// Writes UTF-8 text that came from the system (device paths and strings): as it is where
+// the system gives bytes, in the output encoding where it gives wide text.
+void WriteUtf8(std::string_view text);
+
 // Pushes everything written so far out to standard output.
 void FlushConsole();
 

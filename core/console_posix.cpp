@@ -108,6 +108,9 @@ void WriteBytes(std::string_view bytes) {
   if (std::fwrite(bytes.data(), 1, bytes.size(), stdout) != bytes.size()) NoteOutputError(errno);
 }
 
+// Device names and strings on Linux are bytes, written as the system gave them.
+void WriteUtf8(std::string_view text) { WriteBytes(text); }
+
 void FlushConsole() {
   if (std::fflush(stdout) != 0) NoteOutputError(errno);
 }

@@ -97,6 +97,8 @@ void WriteBytes(std::string_view bytes) {
   }
 }
 
+void WriteUtf8(std::string_view text) { WriteText(Widen(text, CP_UTF8)); }
+
 void FlushConsole() {
   std::string_view left = pending;
   while (!left.empty()) {

@@ -5,6 +5,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -33,12 +34,23 @@ struct ExchangeResult {
   int status = 0;             // the exit status a one-command run ends with
 };
 
+// Told once the command has gone out, before the wait for its answer: the text report
+// prints the sent line there.
+using SentNotice = std::function<void(const ExchangeResult& result)>;
+
 // A refused command line or command-file line: nothing sent, status 1.
 ExchangeResult RefusedCommand(Message message);
 
-// A failure before any answer: the given key, message, status and error number.
-ExchangeResult Failure(std::string_view key, Message message, int status, std::optional<long> error = std::nullopt);
+// A failure before any answer to the command (nothing when there was none yet): the
+// given key, message, status and error number.
+ExchangeResult Failure(const std::optional<ParsedCommand>& command, std::string_view key, Message message, int status,
+                       std::optional<long> error = std::nullopt);
 
 // Fills in what the received answer in result.answer comes to: its length by command
 // code, the verdict against the command, the message and the status.
 void JudgeAnswer(const ParsedCommand& command, ExchangeResult& result);
+
+// The message as the text report prints it, values in place, without its leading line
+// feed and trailing line end, in UTF-8; a value's bytes that are not valid UTF-8 read as
+// U+FFFD, so the text is always valid UTF-8.
+std::string MessageText(const Message& message);

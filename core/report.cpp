@@ -75,28 +75,6 @@ void PrintMessage(const Message& message) {
   FlushConsole();
 }
 
-void JudgeAnswer(const ParsedCommand& command, ExchangeResult& result) {
-  result.answered = true;
-  result.answer_length = ResponseLength(result.answer[2]);
-  Verdict verdict = SelectVerdict(command.bytes, result.answer, result.answer_length);
-  result.verdict = verdict.key;
-  result.message = {verdict.message, {}};
-  result.status = verdict.success ? kExitSuccess : kExitNotCarriedOut;
-}
-
-ExchangeResult RefusedCommand(Message message) {
-  return Failure(texts::keys::kBadCommand, std::move(message), kExitBadCommandLine);
-}
-
-ExchangeResult Failure(std::string_view key, Message message, int status, std::optional<long> error) {
-  ExchangeResult result;
-  result.verdict = key;
-  result.message = std::move(message);
-  result.status = status;
-  result.error = error;
-  return result;
-}
-
 void ReportSent(const ExchangeResult& result, const ReportMode& mode) {
   if (mode.json || !result.command) return;
   PrintSentCommand(result.command->bytes, result.command->count);

@@ -10,6 +10,8 @@
 
 #include "lan/answer_gathering.h"
 
+constexpr int kFirstByteTimeout = 5000;
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size == 0) return 0;
   std::size_t events = std::min<std::size_t>(data[0], size - 1);
@@ -20,7 +22,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t offered = 0;
 
   ReceiveFunction receive = [&](std::uint8_t* into, std::size_t room, int timeout_ms) -> ReceiveStep {
-    if (room == 0 || room > 64 || (timeout_ms != kFirstByteTimeoutMs && timeout_ms != kQuietGapMs)) std::abort();
+    if (room == 0 || room > 64 || (timeout_ms != kFirstByteTimeout && timeout_ms != kQuietGapMs)) std::abort();
     std::size_t piece = stream_size - offered;
     if (next_event < events) {
       std::uint8_t kind = event[next_event++];
@@ -37,7 +39,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   };
 
   ResponseBuffer answer{};
-  Gathered gathered = GatherAnswer(answer, receive);
+  Gathered gathered = GatherAnswer(answer, kFirstByteTimeout, receive);
   // Every byte offered is kept, in order, and an answer has at least one.
   if (gathered.received != offered || std::memcmp(answer.data(), stream, offered) != 0) std::abort();
   if ((gathered.outcome == Gathered::Received) != (offered > 0 && gathered.outcome != Gathered::Failed)) std::abort();

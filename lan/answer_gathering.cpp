@@ -1,9 +1,9 @@
 #include "lan/answer_gathering.h"
 
-Gathered GatherAnswer(ResponseBuffer& answer, const ReceiveFunction& receive) {
+Gathered GatherAnswer(ResponseBuffer& answer, int first_byte_timeout_ms, const ReceiveFunction& receive) {
   Gathered gathered;
   while (!AnswerIsWhole(answer, gathered.received)) {
-    int timeout = gathered.received == 0 ? kFirstByteTimeoutMs : kQuietGapMs;
+    int timeout = gathered.received == 0 ? first_byte_timeout_ms : kQuietGapMs;
     std::size_t room = answer.size() - gathered.received;
     ReceiveStep step = receive(answer.data() + gathered.received, room, timeout);
     switch (step.kind) {

@@ -13,7 +13,6 @@
 // Waits up to timeout_ms for bytes and stores at most room of them at into.
 using ReceiveFunction = std::function<ReceiveStep(std::uint8_t* into, std::size_t room, int timeout_ms)>;
 
-inline constexpr int kFirstByteTimeoutMs = 5000;
 inline constexpr int kQuietGapMs = 250;
 
 struct Gathered {
@@ -23,6 +22,6 @@ struct Gathered {
 };
 
 // Receives into the zero-filled answer until it is complete. No first byte within
-// kFirstByteTimeoutMs, or a receive error at any point, is a failure; never more than 64
-// bytes are taken.
-Gathered GatherAnswer(ResponseBuffer& answer, const ReceiveFunction& receive);
+// first_byte_timeout_ms, or a receive error at any point, is a failure; never more than
+// 64 bytes are taken.
+Gathered GatherAnswer(ResponseBuffer& answer, int first_byte_timeout_ms, const ReceiveFunction& receive);

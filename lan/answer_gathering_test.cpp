@@ -53,7 +53,7 @@ TEST(GatherAnswer, WaitsLongForTheFirstByteThenForAQuietGap) {
   for (const Row& row : rows) {
     Script script{row.events};
     ResponseBuffer answer{};
-    Gathered gathered = GatherAnswer(answer, std::ref(script));
+    Gathered gathered = GatherAnswer(answer, 5000, std::ref(script));
     EXPECT_EQ(gathered.outcome, row.outcome) << row.name;
     EXPECT_EQ(gathered.received, row.received) << row.name;
     EXPECT_EQ(script.timeouts, row.timeouts) << row.name;

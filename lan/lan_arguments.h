@@ -7,8 +7,7 @@
 #include "core/command_bytes.h"
 #include "core/exchange_result.h"
 #include "lan/socket.h"
-
-inline constexpr std::size_t kMaxLanCommandBytes = 64;
+#include "lan/tcp_exchange.h"
 
 // Decimal digits only (leading zeros allowed), 1 to 65535.
 std::optional<std::uint16_t> ParsePort(const char* text);

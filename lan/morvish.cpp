@@ -1,17 +1,13 @@
 #include "lan/morvish.h"
 
-#include <algorithm>
-#include <string>
-
 #include "core/exchange.h"
 #include "core/session.h"
-#include "lan/answer_gathering.h"
 #include "lan/lan_arguments.h"
-#include "lan/socket.h"
+#include "lan/tcp_exchange.h"
 
 namespace {
 
-constexpr int kConnectTimeoutMs = 5000;
+constexpr int kTimeoutMs = 5000;  // for the connect, the send and the first byte of the answer
 
 constexpr std::string_view kUsage =
     "Usage: morvish ADDRESS PORT BYTE BYTE BYTE BYTE BYTE [BYTE ...]\n"
@@ -34,62 +30,15 @@ constexpr std::string_view kUsage =
     "             4 the exchange ran but its report could not be written;\n"
     "             a session ends with the first status other than 0.\n";
 
-std::string Number(long value) { return std::to_string(value); }
-
-ExchangeResult Failed(std::string_view key, std::wstring_view text, long error, int status) {
-  return Failure(key, {text, {Number(error)}}, status, error);
-}
-
-// Connects, sends and receives one command; resources are released in reverse order.
-ExchangeResult Connect(const NetAddress& address, const ParsedCommand& command, const ReportMode& mode) {
-  namespace keys = texts::keys;
-  SocketLibrary library;
-  if (library.error != 0) {
-    return Failed(keys::kConnectFailed, texts::kSocketStartupFailed, library.error, kExitBadCommandLine);
-  }
-  long error = 0;
-  Socket socket = MakeStreamSocket(address, error);
-  if (!socket.valid()) return Failed(keys::kConnectFailed, texts::kSocketFailed, error, kExitBadCommandLine);
-  if ((error = ConnectWithin(socket, address, kConnectTimeoutMs)) != 0) {
-    return Failed(keys::kConnectFailed, texts::kConnectFailed, error, kExitNoAnswer);
-  }
-  if ((error = SendAll(socket, command.bytes.data(), command.bytes.size())) != 0) {
-    return Failed(keys::kSendFailed, texts::kSendFailed, error, kExitNoAnswer);
-  }
-  ExchangeResult result;
-  result.command = command;
-  result.sent = true;
-  ReportSent(result, mode);
-
-  Gathered gathered = GatherAnswer(result.answer, [&socket](std::uint8_t* into, std::size_t room, int timeout_ms) {
-    return ReceiveWithin(socket, into, room, timeout_ms);
-  });
-  if (gathered.outcome == Gathered::Failed) {
-    result = Failed(keys::kReceiveFailed, texts::kReceiveFailed, gathered.error, kExitNoAnswer);
-  } else if (gathered.outcome == Gathered::ClosedWithoutAnswer) {
-    result = Failure(keys::kClosed, {texts::kClosedWithoutAnswer, {}}, kExitNoAnswer);
-  } else {
-    result.raw_length = std::min(gathered.received, result.raw.size());
-    std::copy_n(result.answer.begin(), result.raw_length, result.raw.begin());
-    JudgeAnswer(command, result);
-  }
-  result.sent = true;
-  return result;
-}
-
-ExchangeResult ExchangeOverLan(const NetAddress& address, const ParsedCommand& command, const ReportMode& mode) {
-  ExchangeResult result = Connect(address, command, mode);
-  result.command = command;
-  return result;
-}
-
 int MorvishStatus(int argc, const char* const* argv) {
   if (std::optional<int> status = AnswerInfoRequest(argc, argv, "morvish", kUsage)) return *status;
   LanCommandLine line = ReadLanCommandLine(argc, argv);
   if (line.refused) return ReportRefusedRun(*line.refused, line.json, line.commands != nullptr);
   return RunExchanges({line.commands, line.json, line.keep_going, kMaxLanCommandBytes}, line.command,
                       [&line](const ParsedCommand& command, const ReportMode& mode) {
-                        return ExchangeOverLan(line.address, command, mode);
+                        return ExchangeOverTcp(line.address, command, kTimeoutMs, [&mode](const ExchangeResult& sent) {
+                          ReportSent(sent, mode);
+                        });
                       });
 }
 

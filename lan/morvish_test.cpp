@@ -39,7 +39,7 @@ Socket MakeStreamSocket(const NetAddress& /*address*/, long& error) {
   return Socket(3);
 }
 long ConnectWithin(const Socket& /*socket*/, const NetAddress& /*address*/, int /*timeout_ms*/) { return 0; }
-long SendAll(const Socket& /*socket*/, const std::uint8_t* /*bytes*/, std::size_t /*count*/) {
+long SendAll(const Socket& /*socket*/, const std::uint8_t* /*bytes*/, std::size_t /*count*/, int /*timeout_ms*/) {
   return failing == Step::Send ? 32 : 0;
 }
 ReceiveStep ReceiveWithin(const Socket& /*socket*/, std::uint8_t* /*into*/, std::size_t /*room*/, int /*timeout_ms*/) {

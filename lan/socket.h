@@ -45,8 +45,9 @@ Socket MakeStreamSocket(const NetAddress& address, long& error);
 // time-out number when the time ran out).
 long ConnectWithin(const Socket& socket, const NetAddress& address, int timeout_ms);
 
-// Sends every byte, however many calls it takes. Gives back 0 or the error number.
-long SendAll(const Socket& socket, const std::uint8_t* bytes, std::size_t count);
+// Sends every byte, however many calls it takes, giving up when the peer has taken
+// nothing for timeout_ms. Gives back 0 or the error number.
+long SendAll(const Socket& socket, const std::uint8_t* bytes, std::size_t count, int timeout_ms);
 
 // Waits up to timeout_ms for bytes, then takes what has arrived, at most room bytes.
 ReceiveStep ReceiveWithin(const Socket& socket, std::uint8_t* into, std::size_t room, int timeout_ms);

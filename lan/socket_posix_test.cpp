@@ -38,7 +38,7 @@ TEST(SendAll, GoesOnAfterSignalsAndPartialSends) {
     for (ssize_t got; (got = ::read(pair[1], chunk, sizeof chunk)) > 0;)
       arrived.insert(arrived.end(), chunk, chunk + got);
   });
-  long error = SendAll(sender, bytes.data(), bytes.size());
+  long error = SendAll(sender, bytes.data(), bytes.size(), 5000);
   ::shutdown(pair[0], SHUT_WR);
   reader.join();
   itimerval off{};
@@ -47,7 +47,7 @@ TEST(SendAll, GoesOnAfterSignalsAndPartialSends) {
   EXPECT_TRUE(arrived == bytes);
 
   ::close(pair[1]);  // a peer that has gone: an error to report, not a signal
-  EXPECT_EQ(SendAll(sender, bytes.data(), 64), EPIPE);
+  EXPECT_EQ(SendAll(sender, bytes.data(), 64, 5000), EPIPE);
 }
 
 // The last byte of a send is as much the command as the others.
@@ -57,7 +57,7 @@ TEST(SendAll, SendsEvenOneByte) {
   Socket sender(pair[0]);
   const std::uint8_t byte = 0xA1;
   std::uint8_t arrived = 0;
-  EXPECT_EQ(SendAll(sender, &byte, 1), 0);
+  EXPECT_EQ(SendAll(sender, &byte, 1, 5000), 0);
   EXPECT_EQ(::recv(pair[1], &arrived, 1, MSG_DONTWAIT), 1);
   EXPECT_EQ(arrived, byte);
   ::close(pair[1]);

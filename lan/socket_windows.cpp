@@ -103,9 +103,9 @@ long ConnectWithin(const Socket& socket, const NetAddress& address, int timeout_
   return SetNonBlocking(native, false) ? 0 : WSAGetLastError();
 }
 
-long SendAll(const Socket& socket, const std::uint8_t* bytes, std::size_t count) {
+long SendAll(const Socket& socket, const std::uint8_t* bytes, std::size_t count, int timeout_ms) {
   SOCKET native = Native(socket);
-  DWORD limit = 5000;  // a peer that stops reading must not hold the tool forever
+  auto limit = static_cast<DWORD>(timeout_ms);  // a peer that stops reading must not hold the tool forever
   setsockopt(native, SOL_SOCKET, SO_SNDTIMEO, reinterpret_cast<const char*>(&limit), sizeof limit);
   while (count > 0) {
     int sent = send(native, reinterpret_cast<const char*>(bytes), static_cast<int>(count), 0);

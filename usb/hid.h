@@ -6,12 +6,15 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 inline constexpr std::uint16_t kSupplyVendorId = 0x0483;
 inline constexpr std::uint16_t kSupplyProductId = 0x5750;
 
 // Output report: report ID 0x00, then command bytes 0 to 62.
 using OutputReport = std::array<std::uint8_t, 64>;
+// The output report has room for 63 command bytes after its report ID.
+inline constexpr std::size_t kMaxUsbCommandBytes = 63;
 // Input report: report ID at byte 0 (0x00 for devices without numbered reports), then the
 // answer from byte 1.
 using InputReport = std::array<std::uint8_t, 64>;
@@ -51,29 +54,39 @@ struct SupplyChoice {
   std::optional<std::string> path;
 };
 
-// Prints one line per power supply, in the order the search takes them: its device path,
-// serial number and product name, separated by tabs (empty where the device gives none),
-// or with json one object per supply with "path", "serial" and "name". Opens no device
-// for reading or writing. Gives back how many supplies it printed.
-std::size_t ListPowerSupplies(bool json);
+// A power supply as the listing shows it, in UTF-8; empty where the device gives none.
+struct SupplyListing {
+  std::string path;
+  std::string serial;
+  std::string name;
+};
+
+// The power supplies, in the order the search takes them; nothing when the platform's
+// listing failed. Opens no device for reading or writing.
+std::optional<std::vector<SupplyListing>> ListPowerSupplies();
 
 // Looks through the HID devices in the platform's order and opens the first power supply
 // that matches the choice and can be opened. A matching device that cannot be opened
-// gets a " !!! Cannot open" line and is passed over; the end of the list without a find
-// gets the " !!! GetDeviceInterFace" line. Gives back whether the supply is open.
-bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice);
+// gets a " !!! Cannot open" line in notes and is passed over; the end of the list
+// without a find gets the " !!! GetDeviceInterFace" line. Gives back whether the supply
+// is open.
+bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::string& notes);
 
-// Waits at most timeout_ms until no other run is exchanging with this supply, then takes
-// it for this run until the supply is closed, and throws away the input reports already
-// waiting, which were answers to other runs. False when the wait ran out.
+// Waits at most timeout_ms until no other holder (another run, another handle) is
+// exchanging with this supply, then takes it until ReleaseExchange or until the supply
+// is closed. False when the wait ran out.
 bool TakeForExchange(PowerSupply& supply, int timeout_ms);
+
+// Lets the next holder have the supply; called on the thread that took it.
+void ReleaseExchange(PowerSupply& supply);
 
 // Throws away the input reports already waiting: they answered commands of other runs,
 // or came after an answer this run has read.
 void DiscardWaitingReports(const PowerSupply& supply);
 
-// Writes the whole output report; false when it fails or goes out short.
-bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report);
+// Writes the whole output report, waiting at most timeout_ms; false when it fails or
+// goes out short.
+bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report, int timeout_ms);
 
 // Reads one input report, waiting at most timeout_ms; false on time-out or failure.
 // Never reads past the 64 bytes of the report.

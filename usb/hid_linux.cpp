@@ -16,8 +16,6 @@
 #include <thread>
 #include <vector>
 
-#include "core/console.h"
-#include "core/json_report.h"
 #include "usb/hid.h"
 #include "usb/hid_descriptor.h"
 
@@ -31,10 +29,13 @@ constexpr unsigned kNoMoreItems = 259;  // the end of the list, as the Windows s
 constexpr auto kLockRetryPause = std::chrono::milliseconds(10);
 constexpr int kMostReportsWaiting = 64;  // hidraw keeps at most 64 unread reports per reader
 
-// hidraw entries in numeric order: hidraw2 before hidraw10.
-std::vector<std::string> ListHidrawEntries() {
+// hidraw entries in numeric order: hidraw2 before hidraw10. Without the hidraw class (no
+// HID device ever seen) there are none; nothing when the class cannot be read.
+std::optional<std::vector<std::string>> ListHidrawEntries() {
   std::vector<std::pair<unsigned long, std::string>> entries;
-  if (DIR* directory = ::opendir(kClassDirectory.c_str())) {
+  DIR* directory = ::opendir(kClassDirectory.c_str());
+  if (directory == nullptr && errno != ENOENT) return std::nullopt;
+  if (directory != nullptr) {
     while (dirent* entry = ::readdir(directory)) {
       std::string name = entry->d_name;
       if (!name.starts_with("hidraw") || name.size() == 6 || name.size() > 16) continue;
@@ -83,14 +84,6 @@ std::optional<SupplyEntry> ReadSupplyEntry(const std::string& name) {
   return SupplyEntry{name, std::string(UeventValue(uevent, "HID_UNIQ")), std::string(UeventValue(uevent, "HID_NAME"))};
 }
 
-std::vector<SupplyEntry> ListSupplyEntries() {
-  std::vector<SupplyEntry> supplies;
-  for (const std::string& name : ListHidrawEntries()) {
-    if (std::optional<SupplyEntry> entry = ReadSupplyEntry(name)) supplies.push_back(std::move(*entry));
-  }
-  return supplies;
-}
-
 // The path with symbolic links resolved (a udev alias names the same node), or as given
 // when it does not resolve.
 std::string ResolvedPath(const std::string& path) {
@@ -106,13 +99,6 @@ bool Matches(const SupplyEntry& entry, const SupplyChoice& choice) {
   return !choice.path || ResolvedPath(*choice.path) == kDeviceDirectory + entry.name;
 }
 
-// A field of a listing line: control characters would break the line or its columns.
-std::string ListingField(std::string field) {
-  std::replace_if(
-      field.begin(), field.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, ' ');
-  return field;
-}
-
 // A descriptor that cannot be read or parsed is taken as the power supply's own layout,
 // which has no report IDs.
 DeviceCaps ReadCaps(const std::string& name) {
@@ -121,8 +107,6 @@ DeviceCaps ReadCaps(const std::string& name) {
       UsesNumberedReports(reinterpret_cast<const std::uint8_t*>(descriptor.data()), descriptor.size());
   return DeviceCaps{numbered.value_or(false)};
 }
-
-void PrintSearchLine(const std::string& line) { WriteNote(line + "\n"); }
 
 int Fd(const PowerSupply& supply) { return static_cast<int>(supply.device_handle); }
 
@@ -147,32 +131,32 @@ void ClosePowerSupply(PowerSupply& supply) {
 
 bool PowerSupply::open() const { return device_handle >= 0; }
 
-std::size_t ListPowerSupplies(bool json) {
-  std::vector<SupplyEntry> supplies = ListSupplyEntries();
-  for (const SupplyEntry& supply : supplies) {
-    std::string path = kDeviceDirectory + supply.name;
-    WriteBytes(json ? JsonListing(path, supply.serial, supply.product_name)
-                    : path + "\t" + ListingField(supply.serial) + "\t" + ListingField(supply.product_name) + "\n");
+std::optional<std::vector<SupplyListing>> ListPowerSupplies() {
+  std::optional<std::vector<std::string>> names = ListHidrawEntries();
+  if (!names) return std::nullopt;
+  std::vector<SupplyListing> supplies;
+  for (const std::string& name : *names) {
+    if (std::optional<SupplyEntry> entry = ReadSupplyEntry(name))
+      supplies.push_back({kDeviceDirectory + name, entry->serial, entry->product_name});
   }
-  FlushConsole();
-  return supplies.size();
+  return supplies;
 }
 
-bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice) {
-  for (const std::string& name : ListHidrawEntries()) {
+bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::string& notes) {
+  for (const std::string& name : ListHidrawEntries().value_or(std::vector<std::string>{})) {
     std::optional<SupplyEntry> entry = ReadSupplyEntry(name);
     if (!entry || !Matches(*entry, choice)) continue;
     std::string path = kDeviceDirectory + name;
     int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-      PrintSearchLine(" !!! Cannot open " + path + ", Error Code = " + std::to_string(static_cast<unsigned>(errno)));
+      notes += " !!! Cannot open " + path + ", Error Code = " + std::to_string(static_cast<unsigned>(errno)) + "\n";
       continue;
     }
     supply.device_handle = fd;
     supply.caps = ReadCaps(name);
     return true;
   }
-  PrintSearchLine(" !!! GetDeviceInterFace Error Code = " + std::to_string(kNoMoreItems));
+  notes += " !!! GetDeviceInterFace Error Code = " + std::to_string(kNoMoreItems) + "\n";
   return false;
 }
 
@@ -184,11 +168,14 @@ bool TakeForExchange(PowerSupply& supply, int timeout_ms) {
     if (Clock::now() >= deadline) return false;
     std::this_thread::sleep_for(kLockRetryPause);
   }
-  DiscardWaitingReports(supply);
   return true;
 }
 
-bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report) {
+void ReleaseExchange(PowerSupply& supply) { ::flock(Fd(supply), LOCK_UN); }
+
+// The node is opened without blocking and a HID write either goes out whole or fails at
+// once, so there is nothing to wait for.
+bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report, int /*timeout_ms*/) {
   for (;;) {
     ssize_t written = ::write(Fd(supply), report.data(), report.size());
     if (written < 0 && errno == EINTR) continue;

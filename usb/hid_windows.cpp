@@ -17,14 +17,13 @@ extern "C" {
 #include <utility>
 #include <vector>
 
-#include "core/console.h"
-#include "core/json_report.h"
 #include "usb/hid.h"
 
 namespace {
 
-constexpr DWORD kWriteTimeoutMs = 5000;
-constexpr std::wstring_view kLockNamePrefix = L"Local\\dimlink-supply-";
+// In the global namespace, so that runs in every logon session (a service, a desktop)
+// take turns.
+constexpr std::wstring_view kLockNamePrefix = L"Global\\dimlink-supply-";
 
 // A kernel handle closed when it goes.
 struct OwnedHandle {
@@ -68,8 +67,8 @@ std::string Utf8(std::wstring_view text) {
 }
 
 // Device interface paths are ASCII, so UTF-8 gives the bytes every output encoding would.
-void PrintSearchLine(std::string_view start, std::wstring_view path, const std::string& end) {
-  WriteNote(std::string(start) + Utf8(path) + end + "\n");
+void AddSearchLine(std::string& notes, std::string_view start, std::wstring_view path, const std::string& end) {
+  notes += std::string(start) + Utf8(path) + end + "\n";
 }
 
 // The device path of the interface; empty when its detail record cannot be read.
@@ -126,13 +125,6 @@ bool IsChosenSupply(const std::wstring& path, const SupplyChoice& choice) {
   if (!choice.serial) return true;
   std::wstring serial = HidString(query.handle, HidD_GetSerialNumberString);
   return !serial.empty() && serial == FromArgument(*choice.serial);
-}
-
-// A field of a listing line: control characters would break the line or its columns.
-std::wstring ListingField(std::wstring field) {
-  std::replace_if(
-      field.begin(), field.end(), [](wchar_t c) { return c < L' '; }, L' ');
-  return field;
 }
 
 // The name of the supply's exchange lock, the same for every run that opens this device
@@ -203,32 +195,26 @@ void ClosePowerSupply(PowerSupply& supply) {
 
 bool PowerSupply::open() const { return device_handle != -1 && device_handle != 0; }
 
-std::size_t ListPowerSupplies(bool json) {
-  std::size_t count = 0;
-  WalkHidInterfaces([&count, json](const std::wstring& path) {
+std::optional<std::vector<SupplyListing>> ListPowerSupplies() {
+  std::vector<SupplyListing> supplies;
+  DWORD end = WalkHidInterfaces([&supplies](const std::wstring& path) {
     OwnedHandle query(OpenForQuery(path));
     if (!query.valid() || !IsPowerSupply(query.handle)) return false;
-    std::wstring serial = HidString(query.handle, HidD_GetSerialNumberString);
-    std::wstring name = HidString(query.handle, HidD_GetProductString);
-    if (json) {
-      WriteBytes(JsonListing(Utf8(path), Utf8(serial), Utf8(name)));
-    } else {
-      WriteText(path + L"\t" + ListingField(serial) + L"\t" + ListingField(name) + L"\n");
-    }
-    ++count;
+    supplies.push_back({Utf8(path), Utf8(HidString(query.handle, HidD_GetSerialNumberString)),
+                        Utf8(HidString(query.handle, HidD_GetProductString))});
     return false;
   });
-  FlushConsole();
-  return count;
+  if (end != ERROR_NO_MORE_ITEMS) return std::nullopt;
+  return supplies;
 }
 
-bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice) {
-  DWORD end = WalkHidInterfaces([&supply, &choice](const std::wstring& path) {
+bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::string& notes) {
+  DWORD end = WalkHidInterfaces([&supply, &choice, &notes](const std::wstring& path) {
     if (!IsChosenSupply(path, choice)) return false;
     OwnedHandle device(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
     if (!device.valid()) {
-      PrintSearchLine(" !!! Cannot open ", path, ", Error Code = " + std::to_string(GetLastError()));
+      AddSearchLine(notes, " !!! Cannot open ", path, ", Error Code = " + std::to_string(GetLastError()));
       return false;
     }
     supply.caps = ReadCaps(device.handle);
@@ -238,7 +224,7 @@ bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice) {
     return true;
   });
   if (end == 0) return true;
-  PrintSearchLine(" !!! GetDeviceInterFace Error Code = ", L"", std::to_string(end));
+  AddSearchLine(notes, " !!! GetDeviceInterFace Error Code = ", L"", std::to_string(end));
   return false;
 }
 
@@ -247,20 +233,23 @@ bool TakeForExchange(PowerSupply& supply, int timeout_ms) {
   if (supply.exchange_lock != 0 && WaitForSingleObject(Lock(supply), static_cast<DWORD>(timeout_ms)) == WAIT_TIMEOUT) {
     return false;
   }
-  DiscardWaitingReports(supply);
   return true;
+}
+
+void ReleaseExchange(PowerSupply& supply) {
+  if (supply.exchange_lock != 0) ReleaseMutex(Lock(supply));
 }
 
 // Every open handle gets every input report: what is queued now answered other runs.
 void DiscardWaitingReports(const PowerSupply& supply) { HidD_FlushQueue(Native(supply)); }
 
-bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report) {
+bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report, int timeout_ms) {
   OwnedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   if (!event.valid()) return false;
   OVERLAPPED overlapped{};
   overlapped.hEvent = event.handle;
   BOOL started = WriteFile(Native(supply), report.data(), static_cast<DWORD>(report.size()), nullptr, &overlapped);
-  std::optional<DWORD> written = Finish(Native(supply), overlapped, started, kWriteTimeoutMs);
+  std::optional<DWORD> written = Finish(Native(supply), overlapped, started, static_cast<DWORD>(timeout_ms));
   return written && *written == report.size();
 }
 

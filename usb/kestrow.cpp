@@ -1,15 +1,19 @@
 #include "usb/kestrow.h"
 
 #include <algorithm>
+#include <string>
+#include <vector>
 
 #include "core/exchange.h"
+#include "core/json_report.h"
 #include "core/session.h"
 #include "usb/hid.h"
 #include "usb/usb_arguments.h"
+#include "usb/usb_exchange.h"
 
 namespace {
 
-constexpr int kAnswerTimeoutMs = 5000;
+constexpr int kTimeoutMs = 5000;      // for each write and for the answer
 constexpr int kBusyTimeoutMs = 5000;  // how long a run waits for another run's exchange
 
 constexpr std::string_view kUsage =
@@ -43,12 +47,6 @@ constexpr std::string_view kUsage =
     "             receive failed), 4 the exchange ran but its report could not be written;\n"
     "             a session ends with the first status other than 0.\n";
 
-OutputReport BuildOutputReport(const CommandBuffer& command) {
-  OutputReport report{};  // report ID 0x00
-  std::copy_n(command.begin(), report.size() - 1, report.begin() + 1);
-  return report;
-}
-
 // The supply a run uses, found and taken at its first command and held until the run
 // ends.
 struct UsbLink {
@@ -56,61 +54,48 @@ struct UsbLink {
   PowerSupply supply;
 };
 
-// Finds and takes the supply on the first call; throws away waiting reports on later ones.
-std::optional<ExchangeResult> MakeReady(UsbLink& link) {
-  namespace keys = texts::keys;
-  if (link.supply.open()) {
-    DiscardWaitingReports(link.supply);
-    return std::nullopt;
-  }
-  if (!FindPowerSupply(link.supply, link.choice))
-    return Failure(keys::kNotFound, {texts::kSupplyNotFound, {}}, kExitNoAnswer);
-  if (!TakeForExchange(link.supply, kBusyTimeoutMs)) {
-    link.supply = PowerSupply();  // a run that never got its turn holds nothing
-    return Failure(keys::kBusy, {texts::kSupplyBusy, {}}, kExitNoAnswer);
-  }
-  return std::nullopt;
+// The search's lines go to standard output, or with --json to standard error.
+void PrintNotes(const std::string& notes) {
+  if (!notes.empty()) WriteNote(notes);
 }
 
-// The report's bytes after its ID, without the zero bytes that pad it.
-void KeepRaw(const InputReport& input, ExchangeResult& result) {
-  auto last = std::find_if(input.rbegin(), input.rend() - 1, [](std::uint8_t byte) { return byte != 0; });
-  result.raw_length = static_cast<std::size_t>(input.rend() - 1 - last);
-  std::copy_n(input.begin() + 1, result.raw_length, result.raw.begin());
-}
-
-// Writes, reads and judges one command; the supply stays open for the next.
-ExchangeResult Exchange(UsbLink& link, const ParsedCommand& command, const ReportMode& mode) {
-  namespace keys = texts::keys;
-  if (std::optional<ExchangeResult> failed = MakeReady(link)) return *failed;
-  if (!WriteOutputReport(link.supply, BuildOutputReport(command.bytes))) {
-    return Failure(keys::kSendFailed, {texts::kUsbSendFailed, {}}, kExitNoAnswer);
-  }
-  ExchangeResult result;
-  result.command = command;
-  result.sent = true;
-  ReportSent(result, mode);
-
-  InputReport input{};
-  if (!ReadInputReport(link.supply, input, kAnswerTimeoutMs)) {
-    result.verdict = keys::kReceiveFailed;
-    result.message = {texts::kUsbReceiveFailed, {}};
-    result.status = kExitNoAnswer;
-    return result;
-  }
-  std::copy(input.begin() + 1, input.end(), result.answer.begin());
-  KeepRaw(input, result);
-  JudgeAnswer(command, result);
-  return result;
+// Finds and takes the supply for the run, at its first command.
+std::optional<ExchangeResult> TakeSupply(UsbLink& link, const ParsedCommand& command) {
+  std::string notes;
+  std::optional<ExchangeResult> failed = OpenUsbSupply(link.supply, link.choice, command, notes);
+  PrintNotes(notes);
+  if (failed) return failed;
+  if ((failed = LockUsbSupply(link.supply, command, kBusyTimeoutMs))) link.supply = PowerSupply();
+  return failed;
 }
 
 ExchangeResult ExchangeOverUsb(UsbLink& link, const ParsedCommand& command, const ReportMode& mode) {
-  ExchangeResult result = Exchange(link, command, mode);
-  result.command = command;
-  return result;
+  if (!link.supply.open()) {
+    if (std::optional<ExchangeResult> failed = TakeSupply(link, command)) return *failed;
+  }
+  return ExchangeWithUsbSupply(link.supply, command, kTimeoutMs,
+                               [&mode](const ExchangeResult& result) { ReportSent(result, mode); });
 }
 
-int ListSupplies(bool json) { return ListPowerSupplies(json) > 0 ? kExitSuccess : kExitNoAnswer; }
+// A field of a listing line: control characters would break the line or its columns.
+std::string ListingField(std::string field) {
+  std::replace_if(
+      field.begin(), field.end(), [](char c) { return static_cast<unsigned char>(c) < 0x20; }, ' ');
+  return field;
+}
+
+int ListSupplies(bool json) {
+  std::vector<SupplyListing> supplies = ListPowerSupplies().value_or(std::vector<SupplyListing>{});
+  for (const SupplyListing& supply : supplies) {
+    if (json) {
+      WriteBytes(JsonListing(supply.path, supply.serial, supply.name));
+    } else {
+      WriteUtf8(supply.path + "\t" + ListingField(supply.serial) + "\t" + ListingField(supply.name) + "\n");
+    }
+  }
+  FlushConsole();
+  return supplies.empty() ? kExitNoAnswer : kExitSuccess;
+}
 
 int KestrowStatus(int argc, const char* const* argv) {
   if (std::optional<int> status = AnswerInfoRequest(argc, argv, "kestrow", kUsage)) return *status;

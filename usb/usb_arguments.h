@@ -8,9 +8,6 @@
 #include "core/exchange_result.h"
 #include "usb/hid.h"
 
-// The output report has room for 63 command bytes after its report ID.
-inline constexpr std::size_t kMaxUsbCommandBytes = 63;
-
 struct UsbCommandLine {
   bool list = false;  // --list: print the power supplies instead of exchanging
   bool json = false;  // --json: the report as JSON Lines

@@ -1,0 +1,59 @@
+#include "usb/usb_exchange.h"
+
+#include <algorithm>
+
+#include "core/exit_status.h"
+#include "core/texts.h"
+
+namespace {
+
+namespace keys = texts::keys;
+
+OutputReport BuildOutputReport(const CommandBuffer& command) {
+  OutputReport report{};  // report ID 0x00
+  std::copy_n(command.begin(), report.size() - 1, report.begin() + 1);
+  return report;
+}
+
+// The report's bytes after its ID, without the zero bytes that pad it.
+void KeepRaw(const InputReport& input, ExchangeResult& result) {
+  auto last = std::find_if(input.rbegin(), input.rend() - 1, [](std::uint8_t byte) { return byte != 0; });
+  result.raw_length = static_cast<std::size_t>(input.rend() - 1 - last);
+  std::copy_n(input.begin() + 1, result.raw_length, result.raw.begin());
+}
+
+}  // namespace
+
+std::optional<ExchangeResult> OpenUsbSupply(PowerSupply& supply, const SupplyChoice& choice,
+                                            const std::optional<ParsedCommand>& command, std::string& notes) {
+  if (FindPowerSupply(supply, choice, notes)) return std::nullopt;
+  return Failure(command, keys::kNotFound, {texts::kSupplyNotFound, {}}, kExitNoAnswer);
+}
+
+std::optional<ExchangeResult> LockUsbSupply(PowerSupply& supply, const ParsedCommand& command, int timeout_ms) {
+  if (TakeForExchange(supply, timeout_ms)) return std::nullopt;
+  return Failure(command, keys::kBusy, {texts::kSupplyBusy, {}}, kExitNoAnswer);
+}
+
+ExchangeResult ExchangeWithUsbSupply(const PowerSupply& supply, const ParsedCommand& command, int timeout_ms,
+                                     const SentNotice& on_sent) {
+  DiscardWaitingReports(supply);
+  if (!WriteOutputReport(supply, BuildOutputReport(command.bytes), timeout_ms))
+    return Failure(command, keys::kSendFailed, {texts::kUsbSendFailed, {}}, kExitNoAnswer);
+  ExchangeResult result;
+  result.command = command;
+  result.sent = true;
+  on_sent(result);
+
+  InputReport input{};
+  if (!ReadInputReport(supply, input, timeout_ms)) {
+    result.verdict = keys::kReceiveFailed;
+    result.message = {texts::kUsbReceiveFailed, {}};
+    result.status = kExitNoAnswer;
+    return result;
+  }
+  std::copy(input.begin() + 1, input.end(), result.answer.begin());
+  KeepRaw(input, result);
+  JudgeAnswer(command, result);
+  return result;
+}

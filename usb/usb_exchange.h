@@ -1,0 +1,25 @@
+// One exchange with a power supply over USB, each step a function of its own, shared by
+// kestrow and the library: kestrow holds the supply's lock for its whole run, the
+// library for each exchange only.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "core/exchange_result.h"
+#include "usb/hid.h"
+
+// Finds and opens the chosen supply. Gives back the not-found failure (for the command,
+// when there is one) when there is none; the search's lines go to notes either way.
+std::optional<ExchangeResult> OpenUsbSupply(PowerSupply& supply, const SupplyChoice& choice,
+                                            const std::optional<ParsedCommand>& command, std::string& notes);
+
+// Takes the supply's lock, waiting at most timeout_ms; gives back the busy failure when
+// the wait runs out.
+std::optional<ExchangeResult> LockUsbSupply(PowerSupply& supply, const ParsedCommand& command, int timeout_ms);
+
+// With the lock held: throws away the reports already waiting, writes the command and
+// reads and judges its answer, each wait at most timeout_ms. on_sent is told once the
+// command is out.
+ExchangeResult ExchangeWithUsbSupply(const PowerSupply& supply, const ParsedCommand& command, int timeout_ms,
+                                     const SentNotice& on_sent);
