@@ -1,0 +1,191 @@
+/* A program of the library's users, in C: it exchanges through libdimlink and prints
+ * each result as the tools' --json object (with "ms", the time the exchange took), so
+ * that the tests compare the two field by field.
+ *   library_client tcp ADDRESS PORT TIMEOUT_MS COMMAND...
+ *   library_client usb SERIAL|- PATH|- TIMEOUT_MS COMMAND...
+ *   library_client threads tcp ADDRESS PORT | threads usb
+ *   library_client hold           (USB: exchanges every 20 ms until standard input ends)
+ *   library_client api            (NULL arguments, bounds, version)
+ *   library_client list */
+#define _POSIX_C_SOURCE 200809L
+#include <dimlink.h>
+#include <pthread.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+static double now_ms(void) {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
+}
+
+static void print_hex(const unsigned char *bytes, size_t count, int present) {
+  if (!present) {
+    printf("null");
+    return;
+  }
+  printf("\"");
+  for (size_t k = 0; k < count; ++k) printf(k ? " %02X" : "%02X", bytes[k]);
+  printf("\"");
+}
+
+static void print_string(const char *text) {
+  printf("\"");
+  for (; *text; ++text) {
+    unsigned char c = (unsigned char)*text;
+    if (c == '"' || c == '\\') printf("\\%c", c);
+    else if (c < 0x20) printf("\\u%04x", c);
+    else putchar(c);
+  }
+  printf("\"");
+}
+
+static void print_result(const unsigned char *command, size_t length, const dimlink_result *r, double ms) {
+  printf("{\"command\":");
+  print_hex(command, length, command != NULL);
+  printf(",\"sent\":%s,\"answer\":", r->sent ? "true" : "false");
+  print_hex(r->answer, r->answer_length, r->answered);
+  printf(",\"raw\":");
+  print_hex(r->raw, r->raw_length, r->answered);
+  printf(",\"verdict\":");
+  print_string(r->verdict);
+  printf(",\"message\":");
+  print_string(r->message);
+  printf(",\"status\":%d,\"error\":", r->status);
+  if (r->error) printf("%ld", r->error);
+  else printf("null");
+  printf(",\"ms\":%.0f}\n", ms);
+}
+
+/* Exchanges each command text in turn; a text that does not parse is reported as such. */
+static int exchange_all(dimlink_supply *supply, char **texts, int count, dimlink_result *opened) {
+  int status = 0;
+  for (int k = 0; k < count; ++k) {
+    unsigned char command[64];
+    size_t length = 0;
+    dimlink_result result;
+    if (dimlink_parse_command(texts[k], command, &length, &result) != 0) {
+      print_result(NULL, 0, &result, 0);
+      status = result.status;
+      continue;
+    }
+    double start = now_ms();
+    if (supply == NULL) result = *opened;
+    else dimlink_exchange(supply, command, length, &result);
+    print_result(command, length, &result, now_ms() - start);
+    if (status == 0) status = result.status;
+  }
+  return status;
+}
+
+static const char *any(const char *text) { return strcmp(text, "-") == 0 ? NULL : text; }
+
+static dimlink_supply *shared_supply;
+
+/* Each thread sends its own first two bytes and checks that the echo is its own. */
+static void *exchanges_of_one_thread(void *argument) {
+  unsigned char id = (unsigned char)(size_t)argument;
+  for (unsigned char k = 0; k < 50; ++k) {
+    unsigned char command[5] = {id, k, 0x00, 0x0D, 0x0A};
+    dimlink_result result;
+    dimlink_exchange(shared_supply, command, sizeof command, &result);
+    if (!result.answered || result.answer[0] != id || result.answer[1] != k) {
+      printf("thread %u, exchange %u: %s\n", id, k, result.verdict);
+      return (void *)1;
+    }
+  }
+  return NULL;
+}
+
+static int run_threads(void) {
+  pthread_t threads[8];
+  int faults = 0;
+  for (size_t t = 0; t < 8; ++t) pthread_create(&threads[t], NULL, exchanges_of_one_thread, (void *)(t + 0x10));
+  for (size_t t = 0; t < 8; ++t) {
+    void *fault = NULL;
+    pthread_join(threads[t], &fault);
+    faults += fault != NULL;
+  }
+  puts(faults ? "faults" : "ok");
+  return faults != 0;
+}
+
+#define EXPECT(condition) \
+  if (!(condition)) return printf("failed: %s\n", #condition), 1
+
+static int check_api(void) {
+  unsigned char command[64] = {0xA1, 0xB2, 0x00, 0x0D, 0x0A};
+  size_t length = 0;
+  dimlink_result result;
+  char version[32];
+  snprintf(version, sizeof version, "%d.%d.%d", DIMLINK_VERSION_MAJOR, DIMLINK_VERSION_MINOR, DIMLINK_VERSION_PATCH);
+  EXPECT(strcmp(dimlink_version(), version) == 0);
+  EXPECT(dimlink_parse_command(NULL, command, &length, &result) == -1);
+  EXPECT(dimlink_parse_command("A1 B2 00 0D 0A", NULL, &length, &result) == -1);
+  EXPECT(dimlink_parse_command("A1 B2 00 0D 0A", command, NULL, &result) == -1);
+  EXPECT(dimlink_parse_command("A1\tB2 -1 d 0a", command, &length, NULL) == 0 && length == 5 && command[2] == 0xFF);
+  EXPECT(dimlink_list_usb(NULL, 1) == -1 && dimlink_list_usb(NULL, -1) == -1);
+  EXPECT(dimlink_open_tcp(NULL, 1, &result) == NULL);
+  EXPECT(dimlink_exchange(NULL, command, 5, &result) == -1);
+  EXPECT(dimlink_set_timeout(NULL, 100) == -1);
+  dimlink_close(NULL);
+  dimlink_supply *supply = dimlink_open_tcp("::1", 9, NULL);
+  EXPECT(supply != NULL);
+  EXPECT(dimlink_exchange(supply, NULL, 5, &result) == -1 && dimlink_exchange(supply, command, 5, NULL) == -1);
+  EXPECT(dimlink_set_timeout(supply, 0) == -1 && dimlink_set_timeout(supply, 600001) == -1);
+  EXPECT(dimlink_set_timeout(supply, 1) == 0 && dimlink_set_timeout(supply, 600000) == 0);
+  EXPECT(dimlink_exchange(supply, command, 4, &result) == 1 && !result.sent);
+  EXPECT(dimlink_exchange(supply, command, 65, &result) == 1 && strcmp(result.verdict, "bad-command") == 0);
+  dimlink_close(supply);
+  puts("ok");
+  return 0;
+}
+
+static int hold(void) {
+  dimlink_result result;
+  dimlink_supply *supply = dimlink_open_usb(NULL, NULL, &result);
+  if (supply == NULL) return printf("%s\n", result.verdict), 1;
+  unsigned char command[5] = {0xA1, 0xB2, 0x00, 0x0D, 0x0A};
+  int faults = dimlink_exchange(supply, command, 5, &result) != 0;
+  printf("ready\n");
+  fflush(stdout);
+  char byte;
+  while (read(0, &byte, 1) == 1) faults += dimlink_exchange(supply, command, 5, &result) != 0;
+  dimlink_close(supply);
+  printf("%d faults\n", faults);
+  return faults != 0;
+}
+
+static int list(void) {
+  dimlink_supply_info infos[4];
+  int count = dimlink_list_usb(infos, 4);
+  printf("%d\n", count);
+  for (int k = 0; k < count && k < 4; ++k) printf("%s\t%s\t%s\n", infos[k].path, infos[k].serial, infos[k].name);
+  return count < 0;
+}
+
+int main(int argc, char **argv) {
+  if (argc == 2 && strcmp(argv[1], "api") == 0) return check_api();
+  if (argc == 2 && strcmp(argv[1], "hold") == 0) return hold();
+  if (argc == 2 && strcmp(argv[1], "list") == 0) return list();
+  if (argc < 3) return 64;
+  int threads = strcmp(argv[1], "threads") == 0;
+  char **rest = argv + 1 + threads;
+  int tcp = strcmp(rest[0], "tcp") == 0;
+  dimlink_result opened;
+  dimlink_supply *supply = tcp ? dimlink_open_tcp(rest[1], (unsigned short)atoi(rest[2]), &opened)
+                               : dimlink_open_usb(threads ? NULL : any(rest[1]), threads ? NULL : any(rest[2]), &opened);
+  if (threads) {
+    shared_supply = supply;
+    int status = supply == NULL ? printf("%s\n", opened.verdict), 1 : run_threads();
+    dimlink_close(supply);
+    return status;
+  }
+  if (supply != NULL) dimlink_set_timeout(supply, atoi(rest[3]));
+  int status = exchange_all(supply, rest + 4, argc - 5 - threads, &opened);
+  dimlink_close(supply);
+  return status;
+}
