@@ -90,12 +90,14 @@ lintian --fail-on error,warning "$python_deb" >"$work/lintian.txt" 2>&1 || fail 
 python_files=(usr/lib/python3/dist-packages/dimlink/{__init__.py,_library.py,testing.py,pytest_plugin.py,py.typed}
               usr/share/doc/python3-dimlink/{copyright,changelog.gz})
 [ "$(contents "$python_deb")" = "$(sorted "${python_files[@]}")" ] || fail "python3-dimlink holds: $(contents "$python_deb")"
-dpkg-deb -I "$python_deb" | grep -q '^ Depends: libdimlink1, python3$' || fail "python3-dimlink: $(dpkg-deb -I "$python_deb")"
-dpkg_run -i "$work"/packages/libdimlink1_*.deb "$python_deb"
-imported=$(unshare -m sh -c 'mount -t overlay overlay -o "lowerdir=$0/usr:/usr" /usr &&
-  env -i /usr/bin/python3 -c "import dimlink; print(dimlink.__version__)"' "$root" 2>&1) || fail "import dimlink: $imported"
+grep -q '^ Depends: libdimlink1, python3$' <<<"$(dpkg-deb -I "$python_deb")" || fail "python3-dimlink: $(dpkg-deb -I "$python_deb")"
+dpkg_run -i "$python_deb"
+dpkg-deb -x "$work"/packages/libdimlink1_*.deb "$work/library"
+imported=$(unshare -m sh -c 'mount -t overlay overlay -o "lowerdir=$0/usr:$1/usr:/usr" /usr &&
+  env -i /usr/bin/python3 -c "import dimlink; print(dimlink.__version__)"' "$root" "$work/library" 2>&1) ||
+  fail "import dimlink: $imported"
 [ "$imported" = "$version" ] || fail "import dimlink gives version $imported"
-dpkg_run -r python3-dimlink libdimlink1
+dpkg_run -r python3-dimlink
 [ "$(find "$root" -not -path "$root/var/*" | sort)" = "$before" ] || fail "python3-dimlink leaves files behind"
 
 if [ -n "$windows" ]; then
