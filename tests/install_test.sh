@@ -110,7 +110,8 @@ if [ -n "$windows" ]; then
   done
   cpack --config "$windows/CPackConfig.cmake" -B "$work/zip" >/dev/null
   mkdir "$work/unzipped" && (cd "$work/unzipped" && cmake -E tar xf "$work"/zip/*.zip)
-  [ "$(LC_ALL=C ls "$work"/unzipped/* | tr '\n' ' ')" = "LICENSE README.txt dimlink kestrow.exe morvish.exe " ] ||
+  zip_files="LICENSE README.txt dimlink dimlink.def dimlink.dll dimlink.h kestrow.exe libdimlink.dll.a morvish.exe "
+  [ "$(LC_ALL=C ls "$work"/unzipped/* | tr '\n' ' ')" = "$zip_files" ] ||
     fail "zip holds: $(ls "$work"/unzipped/*)"
   [ "$(LC_ALL=C ls "$work"/unzipped/*/dimlink | tr '\n' ' ')" = "__init__.py _library.py py.typed pytest_plugin.py testing.py " ] ||
     fail "the zip's Python package holds: $(ls "$work"/unzipped/*/dimlink)"
