@@ -197,8 +197,10 @@ class Supply:
         self._handle: Optional[int] = handle
         self._description = description
         self._lock = threading.Lock()
-        # Closes a supply its program forgot, when it is collected or at exit.
+        # Closes a supply its program dropped, once no thread can be using it; not at exit,
+        # where a daemon thread may still be in an exchange (the system frees it then).
         self._finalizer = weakref.finalize(self, _lib.dimlink_close, handle)
+        self._finalizer.atexit = False
 
     def exchange(self, command: Command) -> Result:
         """Sends one command and receives its answer.
