@@ -35,7 +35,11 @@ def tool_object(argv):
     return json.loads(run(argv).out)
 
 
-@pytest.mark.parametrize("options, command", TCP_ROWS, ids=[" ".join(row[0] or ["refused"]) for row in TCP_ROWS])
+def row_id(options):
+    return "refusing port" if options is None else " ".join(options).replace(ANSWERS, "table") or "default"
+
+
+@pytest.mark.parametrize("options, command", TCP_ROWS, ids=[row_id(row[0]) for row in TCP_ROWS])
 def test_tcp_results_are_morvish_json(options, command):
     server, port = loopback()
     with server, simulator(*(options or []), once=False) as sim:
