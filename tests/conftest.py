@@ -2,15 +2,19 @@
 # supply, and the texts the tools print, spelled out here independently of the tools'
 # own text table so that a changed byte in a label or message fails the tests.
 import contextlib
+import json
 import os
 import select
+import shutil
 import subprocess
 import time
 from dataclasses import dataclass
+from pathlib import Path
 
 import pytest
 
 IN_CI = os.environ.get("CI") == "true"
+HERE = Path(__file__).parent
 
 
 def tool(name):
@@ -123,6 +127,26 @@ def beside_supplies(tmp_path, devices, argv, env=None, stdin="/dev/null", stdout
     redirect = '"$@" <"$0"' + (f' >"{stdout}"' if stdout else "")
     result = run([tool("supply_sim"), "--usb", "--log", log, *devices, "--", "sh", "-c", redirect, stdin, *argv], env)
     return result, log.read_text().splitlines() if log.exists() else []
+
+
+def windows_library_client(folder):
+    """The library's C test client built with MinGW-w64 against dimlink.dll, with the DLL
+    beside it, as a Windows program ships it."""
+    dll = tool("dll")
+    shutil.copy(dll, folder)
+    client = folder / "library_client.exe"
+    subprocess.run(["x86_64-w64-mingw32-gcc-posix", "-std=c99", "-Wall", "-Werror", f"-I{HERE.parent / 'lib'}",
+                    str(HERE / "library_client.c"), dll[:-len("dimlink.dll")] + "libdimlink.dll.a", "-static",
+                    "-pthread", "-o", str(client)], check=True)
+    return str(client)
+
+
+def json_objects(out):
+    """The JSON Lines printed, without the library client's timing."""
+    rows = [json.loads(text) for text in out.decode().splitlines()]
+    for row in rows:
+        row.pop("ms", None)
+    return rows
 
 
 def line(label, words):

@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary DESTDIR and checks that every manual page renders
-# without a warning; then builds both .deb packages, checks what each holds, has lintian
+# without a warning, that the library exports only its C functions and that a CMake
+# project finds it; then builds the .deb packages, checks what each holds, has lintian
 # judge them, installs them into a private dpkg root (with udev absent, stopped and
 # running), removes them and checks that nothing is left behind; and, when the Windows
-# tools were built, checks their version resource and the zip.
+# tools were built, checks their version resources, the DLL's exports and the zip.
 # Usage: install_test.sh BUILD_DIR [WINDOWS_BUILD_DIR]
 set -euo pipefail
 build=$1
@@ -23,45 +24,76 @@ sim_files=(
   usr/bin/supply-sim usr/share/man/man1/supply-sim.1.gz
   usr/share/doc/dimlink-sim/copyright usr/share/doc/dimlink-sim/changelog.gz
 )
+multiarch=usr/lib/$(gcc -print-multiarch)
+lib_files=(
+  "$multiarch/libdimlink.so.1" "$multiarch/libdimlink.so.1.$version" usr/share/lintian/overrides/libdimlink1
+  usr/share/doc/libdimlink1/copyright usr/share/doc/libdimlink1/changelog.gz
+)
+dev_files=(
+  usr/include/dimlink.h "$multiarch/libdimlink.so" "$multiarch/libdimlink.a" "$multiarch/pkgconfig/dimlink.pc"
+  "$multiarch"/cmake/dimlink/dimlink-{config,config-version,targets,targets-CONFIG}.cmake usr/share/man/man3/dimlink.3.gz
+  usr/share/doc/libdimlink-dev/copyright usr/share/doc/libdimlink-dev/changelog.gz
+)
 sorted() { printf '%s\n' "$@" | sort; }
 DESTDIR="$work/dest" cmake --install "$build" --prefix /usr >/dev/null
 grep -q 'ATTRS{idVendor}=="0483", ATTRS{idProduct}=="5750", TAG+="uaccess"' \
   "$work/dest/usr/lib/udev/rules.d/70-dimlink-power-supply.rules" || fail "udev rule does not name the supply"
 
-for page in "$work"/dest/usr/share/man/man1/*.1.gz; do
+for page in "$work"/dest/usr/share/man/man[13]/*.gz; do
   LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" >/dev/null 2>"$work/warnings.txt"
   [ ! -s "$work/warnings.txt" ] || fail "$(basename "$page") renders with warnings: $(cat "$work/warnings.txt")"
 done
 [ "$("$work/dest/usr/bin/morvish" --version)" = "morvish $version"$'\n'"License: MIT" ] ||
   fail "installed morvish does not give its version and licence"
 
+# The library leaves only its C functions visible, and a CMake project finds it in the
+# installed tree.
+exported=$(nm -D --defined-only "$work/dest/$multiarch/libdimlink.so.1" | awk '$3 !~ /^dimlink_/ && $3 != "DIMLINK_1"')
+[ -z "$exported" ] || fail "libdimlink.so.1 exports more than dimlink_*: $exported"
+[ "$(objdump -p "$work/dest/$multiarch/libdimlink.so.1" | awk '/SONAME/ {print $2}')" = libdimlink.so.1 ] ||
+  fail "libdimlink.so.1 lacks its SONAME"
+mkdir "$work/user"
+printf '#include <dimlink.h>\nint main(void) { return dimlink_version()[0] == 0; }\n' >"$work/user/user.c"
+printf 'cmake_minimum_required(VERSION 3.25)\nproject(user C)\nfind_package(dimlink 0.2 REQUIRED)\n%s\n%s\n' \
+  'add_executable(user user.c)' 'target_link_libraries(user PRIVATE dimlink::dimlink)' >"$work/user/CMakeLists.txt"
+cmake -S "$work/user" -B "$work/user/build" -DCMAKE_PREFIX_PATH="$work/dest/usr" >/dev/null &&
+  cmake --build "$work/user/build" >/dev/null && LD_LIBRARY_PATH="$work/dest/$multiarch" "$work/user/build/user" ||
+  fail "a CMake project cannot build and run with find_package(dimlink)"
+
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/packages" >/dev/null
 tools_deb=$work/packages/dimlink_${version}_amd64.deb
 sim_deb=$work/packages/dimlink-sim_${version}_amd64.deb
-lintian --fail-on error,warning "$tools_deb" "$sim_deb" >"$work/lintian.txt" 2>&1 ||
+lib_deb=$work/packages/libdimlink1_${version}_amd64.deb
+dev_deb=$work/packages/libdimlink-dev_${version}_amd64.deb
+lintian --fail-on error,warning "$tools_deb" "$sim_deb" "$lib_deb" "$dev_deb" >"$work/lintian.txt" 2>&1 ||
   fail "lintian: $(cat "$work/lintian.txt")"
 info=$(dpkg-deb -I "$tools_deb")
 # The tools link the C++ runtime in; a sanitizer build links its runtimes too.
 grep -q 'DIMLINK_SANITIZE:BOOL=ON' "$build/CMakeCache.txt" || grep -q '^ Depends: libc6 ([^,]*)$' <<<"$info" ||
   fail "dimlink depends on more than libc6: $(grep Depends <<<"$info")"
-contents() { dpkg-deb -c "$1" | awk '{print $6}' | grep -v '/$' | sed 's|^\./||' | sort; }
+# The CMake package's per-configuration file is named for the build type.
+contents() { dpkg-deb -c "$1" | awk '{print $6}' | grep -v '/$' | sed 's|^\./||; s|-targets-[a-z]*\.|-targets-CONFIG.|' | sort; }
 [ "$(contents "$tools_deb")" = "$(sorted "${tools_files[@]}")" ] || fail "dimlink holds: $(contents "$tools_deb")"
 [ "$(contents "$sim_deb")" = "$(sorted "${sim_files[@]}")" ] || fail "dimlink-sim holds: $(contents "$sim_deb")"
+[ "$(contents "$lib_deb")" = "$(sorted "${lib_files[@]}")" ] || fail "libdimlink1 holds: $(contents "$lib_deb")"
+[ "$(contents "$dev_deb")" = "$(sorted "${dev_files[@]}")" ] || fail "libdimlink-dev holds: $(contents "$dev_deb")"
+grep -q '^libdimlink 1 libdimlink1 ' <(dpkg-deb -I "$lib_deb" shlibs) || fail "libdimlink1 has no shlibs entry"
 
 # A private dpkg root, where the maintainer scripts run chrooted: a shell and no udev.
 # The machine's own dpkg database is never touched.
 root="$work/root"
 mkdir -p "$root"/var/lib/dpkg/{info,updates,triggers}
 touch "$root/var/lib/dpkg/status"
-for file in /bin/sh $(ldd /bin/sh | grep -o '/[^ ]*'); do cp -L --parents "$file" "$root"; done
-mkdir "$root/dev" && mknod -m 666 "$root/dev/null" c 1 3
+for file in /bin/sh /sbin/ldconfig $(ldd /bin/sh | grep -o '/[^ ]*'); do cp -L --parents "$file" "$root"; done
+mkdir "$root/dev" "$root/etc" && mknod -m 666 "$root/dev/null" c 1 3 && touch "$root/etc/ld.so.cache"
 before=$(find "$root" -not -path "$root/var/*" | sort)
 dpkg_run() {
   dpkg --root="$root" --force-depends "$@" >"$work/dpkg.txt" 2>&1 || fail "dpkg $*: $(cat "$work/dpkg.txt")"
   ! grep -q '^dimlink:' "$work/dpkg.txt" || fail "dpkg $*: $(cat "$work/dpkg.txt")"
 }
-dpkg_run -i "$tools_deb" "$sim_deb"
+dpkg_run -i "$tools_deb" "$sim_deb" "$lib_deb" "$dev_deb"
 "$root/usr/bin/kestrow" --version | grep -q '^kestrow ' || fail "kestrow --version fails after dpkg -i"
+dpkg_run -r libdimlink-dev libdimlink1
 
 # udev as the scripts see it: installed but not running, then running.
 printf '#!/bin/sh\necho "$*" >>/udevadm.log\n[ ! -e /udev-down ]\n' >"$root/udevadm"
@@ -91,27 +123,28 @@ python_files=(usr/lib/python3/dist-packages/dimlink/{__init__.py,_library.py,tes
               usr/share/doc/python3-dimlink/{copyright,changelog.gz})
 [ "$(contents "$python_deb")" = "$(sorted "${python_files[@]}")" ] || fail "python3-dimlink holds: $(contents "$python_deb")"
 grep -q '^ Depends: libdimlink1, python3$' <<<"$(dpkg-deb -I "$python_deb")" || fail "python3-dimlink: $(dpkg-deb -I "$python_deb")"
-dpkg_run -i "$python_deb"
-dpkg-deb -x "$work"/packages/libdimlink1_*.deb "$work/library"
-imported=$(unshare -m sh -c 'mount -t overlay overlay -o "lowerdir=$0/usr:$1/usr:/usr" /usr &&
-  env -i /usr/bin/python3 -c "import dimlink; print(dimlink.__version__)"' "$root" "$work/library" 2>&1) ||
-  fail "import dimlink: $imported"
+dpkg_run -i "$lib_deb" "$python_deb"
+imported=$(unshare -m sh -c 'mount -t overlay overlay -o "lowerdir=$0/usr:/usr" /usr &&
+  env -i /usr/bin/python3 -c "import dimlink; print(dimlink.__version__)"' "$root" 2>&1) || fail "import dimlink: $imported"
 [ "$imported" = "$version" ] || fail "import dimlink gives version $imported"
-dpkg_run -r python3-dimlink
+dpkg_run -r python3-dimlink libdimlink1
 [ "$(find "$root" -not -path "$root/var/*" | sort)" = "$before" ] || fail "python3-dimlink leaves files behind"
 
 if [ -n "$windows" ]; then
-  for exe in "$windows/usb/kestrow.exe" "$windows/lan/morvish.exe"; do
+  exports=$(x86_64-w64-mingw32-objdump -p "$windows/lib/dimlink.dll" | awk '/Ordinal\/Name Pointer/ {on=1; next} on && NF == 0 {on=0} on {print $3}' | sort)
+  [ "$exports" = "$(sed -n 's/^  //p' "$(dirname "$0")/../lib/dimlink.def" | sort)" ] ||
+    fail "dimlink.dll exports: $exports"
+  for exe in "$windows/usb/kestrow.exe" "$windows/lan/morvish.exe" "$windows/lib/dimlink.dll"; do
     resource=$(x86_64-w64-mingw32-windres -i "$exe" -O rc)
-    for value in "\"ProductName\", \"dimlink\"" "\"FileVersion\", \"$version\"" "\"FileDescription\", \"Sends one" \
+    for value in "\"ProductName\", \"dimlink\"" "\"FileVersion\", \"$version\"" "\"FileDescription\", \".* the lighting power supply" \
       "\"LegalCopyright\", \"Copyright (c) 20[0-9][0-9] The dimlink developers. MIT License.\""; do
       grep -q "VALUE $value" <<<"$resource" || fail "$(basename "$exe") lacks $value in its version resource"
     done
   done
   cpack --config "$windows/CPackConfig.cmake" -B "$work/zip" >/dev/null
   mkdir "$work/unzipped" && (cd "$work/unzipped" && cmake -E tar xf "$work"/zip/*.zip)
-  zip_files="LICENSE README.txt dimlink dimlink.def dimlink.dll dimlink.h kestrow.exe libdimlink.dll.a morvish.exe "
-  [ "$(LC_ALL=C ls "$work"/unzipped/* | tr '\n' ' ')" = "$zip_files" ] ||
+  [ "$(LC_ALL=C ls "$work"/unzipped/* | tr '\n' ' ')" = \
+    "LICENSE README.txt dimlink dimlink.def dimlink.dll dimlink.h kestrow.exe libdimlink.dll.a morvish.exe " ] ||
     fail "zip holds: $(ls "$work"/unzipped/*)"
   [ "$(LC_ALL=C ls "$work"/unzipped/*/dimlink | tr '\n' ' ')" = "__init__.py _library.py py.typed pytest_plugin.py testing.py " ] ||
     fail "the zip's Python package holds: $(ls "$work"/unzipped/*/dimlink)"

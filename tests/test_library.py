@@ -10,10 +10,9 @@ from pathlib import Path
 
 import pytest
 
-from conftest import run, simulator, tool
+from conftest import HERE, json_objects as objects, run, simulator, tool
 from lan_cases import COMMAND, exchanges, loopback, usb_exchanges
 
-HERE = Path(__file__).parent
 BUILD = Path(os.environ.get("DIMLINK_BUILD_DIR", "."))
 SANITIZED = os.environ.get("DIMLINK_SANITIZE") == "ON"
 MORVISH, KESTROW, SIM = tool("morvish"), tool("kestrow"), tool("supply_sim")
@@ -42,13 +41,6 @@ def installed(tmp_path_factory):
 @pytest.fixture(scope="module")
 def client(installed):
     return build_c(HERE / "library_client.c", installed, installed / "library_client")
-
-
-def objects(out):
-    rows = [json.loads(text) for text in out.decode().splitlines()]
-    for row in rows:
-        row.pop("ms", None)
-    return rows
 
 
 def test_api_refuses_null_and_bounds(client):

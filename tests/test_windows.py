@@ -12,8 +12,9 @@ import subprocess
 import pytest
 
 from conftest import (BY_STATUS, SEARCH_END, SUCCESS, SUPPLY_NOT_FOUND, assert_takes, child_environment, connect_failed,
-                      cp932, invalid_address, received, require, run, sent, simulator, tool)
-from lan_cases import COMMAND, contacted, exchanges, full_listen_queue, loopback
+                      cp932, invalid_address, json_objects, received, require, run, sent, simulator, tool,
+                      windows_library_client)
+from lan_cases import CODE6, COMMAND, contacted, exchanges, full_listen_queue, loopback
 
 TIMED_OUT, REFUSED = 10060, 10061
 # The exchanges whose outcome depends on how Windows connects, sends and receives.
@@ -122,3 +123,17 @@ def test_morvish_session_as_json(tmp_path):
     assert [(o["line"], o["verdict"], o["status"]) for o in reports] == [
         (2, "carried-out", 0), (3, "mismatch", 2), (4, "bad-command", 1), (5, "carried-out", 0)]
     assert reports[0]["message"] == "送信コマンドを正しく実行しました。" and result.status == 2
+
+
+# A C program linked against dimlink.dll gets what morvish.exe reports, over Winsock.
+def test_library_dll_exchanges_as_morvish(tmp_path):
+    client = windows_library_client(tmp_path)
+    server, port = loopback()
+    with simulator("--pieces", "3", "--pause", "20", once=False) as sim, server:
+        for address, command in [(sim.port, CODE6), (sim.port, "A1 B2 zz 0D 0A"), (port, COMMAND)]:
+            tools = run(wine("morvish_exe", "--json", "127.0.0.1", address, *command.split()), timeout=60)
+            library = run([tool("wine"), client, "tcp", "127.0.0.1", address, "5000", command], timeout=60)
+            expected = json_objects(tools.out)
+            if "zz" in command:
+                expected[0]["message"] = expected[0]["message"].replace("argument 6", "argument 3")
+            assert json_objects(library.out) == expected

@@ -14,8 +14,8 @@ import tempfile
 
 import pytest
 
-from conftest import (NOT_FOUND, USB_RECEIVE_FAILED, USB_SEND_FAILED, assert_takes, child_environment, require, run, sent,
-                      tool, wrote)
+from conftest import (NOT_FOUND, USB_RECEIVE_FAILED, USB_SEND_FAILED, assert_takes, child_environment, json_objects,
+                      require, run, sent, tool, windows_library_client, wrote)
 from lan_cases import ANSWERED as OK, COMMAND
 
 
@@ -111,3 +111,14 @@ def test_kestrow_session_as_json(wine_usb, tmp_path):
         (2, "carried-out", "A1 B2 00 00 0D 0A"), (3, "bad-command", None), (4, "carried-out", "A1 B2 01 00 00 00 0D 0A")]
     assert reports[0]["message"] == "送信コマンドを正しく実行しました。" and b"\\u9001" in result.out
     assert (result.status, seen) == (1, [wrote("hidraw0", "A1 B2 00 0D 0A"), wrote("hidraw0", "A1 B2 01 0D 0A")])
+
+
+# A C program linked against dimlink.dll finds and exchanges with the supply through
+# Windows' HID stack, and gets what kestrow.exe reports.
+def test_library_dll_exchanges_as_kestrow(wine_usb, tmp_path):
+    client = windows_library_client(tmp_path)
+    script = f'"$WINE" "$KESTROW" --json "$@"; "$WINE" {client} usb - - 5000 "$*"; "$WINE" {client} usb NONE - 5000 "$*"'
+    result, _ = in_wine(wine_usb, tmp_path, ["--status", "03"], script, *COMMAND.split())
+    tools, library, missing = json_objects(result.out)
+    assert library == tools and tools["verdict"] == "invalid-instruction"
+    assert (missing["verdict"], missing["status"]) == ("not-found", 3)
