@@ -246,7 +246,8 @@ class Supply:
 def _opened(handle: Optional[int], out: _ResultStruct, milliseconds: int, description: str) -> Supply:
     if not handle:
         result = _result(b"", out)
-        raise (NotFoundError if result.verdict == "not-found" else Error)(result.message, result)
+        message = result.message or "The library could not open the supply."
+        raise (NotFoundError if result.verdict == "not-found" else Error)(message, result)
     if _lib.dimlink_set_timeout(handle, milliseconds) != 0:
         _lib.dimlink_close(handle)
         raise ValueError(f"the library refused a time-out of {milliseconds} ms")
@@ -277,6 +278,8 @@ def open_tcp(address: str, port: int, timeout: float = 5.0) -> Supply:
     time-out out of range.
     """
     milliseconds = _milliseconds(timeout)
+    if not isinstance(address, str):
+        raise TypeError(f"address must be a str, not {type(address).__name__}")
     if isinstance(port, bool) or not isinstance(port, int):
         raise TypeError(f"port must be an int, not {type(port).__name__}")
     if not 0 <= port <= 65535:
