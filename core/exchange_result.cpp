@@ -51,7 +51,7 @@ std::string MessageText(const Message& message) {
     std::size_t stop = text.find_first_of(L"sd", pos);
     if (stop == std::wstring_view::npos || value == message.values.end()) break;
     AppendWide(out, text.substr(start, pos - start));
-    for (std::string_view rest = *value++; !rest.empty();) AppendUtf8(out, NextCharacter(rest));
+    out += ValidUtf8(*value++);
     start = stop + 1;
   }
   AppendWide(out, text.substr(start));

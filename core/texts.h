@@ -129,10 +129,11 @@ inline constexpr std::string_view kClosed = "closed";
 
 // Every key, for callers that need them as C strings: each is a whole string literal,
 // so its data() ends with a NUL.
-inline constexpr std::array kAll{kCarriedOut,   kMismatch,      kNoHeader,      kNoFooter,          kBadInstruction,
-                                 kChannelOutOfRange, kAddressOutOfRange, kBadFormat, kKnobInUse, kUnexpected,
-                                 kBadCommand,   kNotFound,      kBusy,          kConnectFailed,     kSendFailed,
-                                 kReceiveFailed, kClosed};
+inline constexpr std::array kAll{kCarriedOut,     kMismatch,          kNoHeader,          kNoFooter,
+                                 kBadInstruction, kChannelOutOfRange, kAddressOutOfRange, kBadFormat,
+                                 kKnobInUse,      kUnexpected,        kBadCommand,        kNotFound,
+                                 kBusy,           kConnectFailed,     kSendFailed,        kReceiveFailed,
+                                 kClosed};
 }  // namespace keys
 
 }  // namespace texts

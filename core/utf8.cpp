@@ -41,3 +41,9 @@ void AppendUtf8(std::string& out, char32_t c) {
     put(0x80 | (c & 0x3F));
   }
 }
+
+std::string ValidUtf8(std::string_view text) {
+  std::string out;
+  while (!text.empty()) AppendUtf8(out, NextCharacter(text));
+  return out;
+}

@@ -13,3 +13,6 @@ char32_t NextCharacter(std::string_view& text);
 
 // Appends the character's UTF-8 bytes.
 void AppendUtf8(std::string& out, char32_t c);
+
+// The text with every byte that is not part of valid UTF-8 read as U+FFFD.
+std::string ValidUtf8(std::string_view text);

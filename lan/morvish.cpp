@@ -36,9 +36,8 @@ int MorvishStatus(int argc, const char* const* argv) {
   if (line.refused) return ReportRefusedRun(*line.refused, line.json, line.commands != nullptr);
   return RunExchanges({line.commands, line.json, line.keep_going, kMaxLanCommandBytes}, line.command,
                       [&line](const ParsedCommand& command, const ReportMode& mode) {
-                        return ExchangeOverTcp(line.address, command, kTimeoutMs, [&mode](const ExchangeResult& sent) {
-                          ReportSent(sent, mode);
-                        });
+                        return ExchangeOverTcp(line.address, command, kTimeoutMs,
+                                               [&mode](const ExchangeResult& sent) { ReportSent(sent, mode); });
                       });
 }
 

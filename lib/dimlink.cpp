@@ -17,6 +17,7 @@
 #include "core/command_text.h"
 #include "core/exit_status.h"
 #include "core/texts.h"
+#include "core/utf8.h"
 #include "lan/lan_arguments.h"
 #include "lan/tcp_exchange.h"
 #include "usb/hid.h"
@@ -53,9 +54,6 @@ void CopyText(std::string_view text, char (&field)[N]) {
   std::memcpy(field, text.data(), size);
   field[size] = '\0';
 }
-
-// Valid UTF-8 of system text (a device's strings may hold any bytes).
-std::string ValidUtf8(std::string_view text) { return MessageText({L"%s", {std::string(text)}}); }
 
 void Fill(const ExchangeResult& exchange, dimlink_result* result) {
   if (result == nullptr) return;
@@ -129,6 +127,7 @@ int dimlink_list_usb(dimlink_supply_info* infos, int capacity) {
     std::size_t filled = std::min(supplies->size(), static_cast<std::size_t>(capacity));
     for (std::size_t k = 0; k < filled; ++k) {
       const SupplyListing& supply = (*supplies)[k];
+      // A device's strings may hold any bytes.
       CopyText(ValidUtf8(supply.path), infos[k].path);
       CopyText(ValidUtf8(supply.serial), infos[k].serial);
       CopyText(ValidUtf8(supply.name), infos[k].name);

@@ -142,11 +142,22 @@ def windows_library_client(folder):
 
 
 def json_objects(out):
-    """The JSON Lines printed, without the library client's timing."""
-    rows = [json.loads(text) for text in out.decode().splitlines()]
-    for row in rows:
-        row.pop("ms", None)
-    return rows
+    """The tools' JSON Lines as objects."""
+    return [json.loads(text) for text in out.decode().splitlines()]
+
+
+def library_objects(out):
+    """The library client's results as the tools' --json objects, and the milliseconds each
+    exchange took."""
+    objects, times = [], []
+    for text in out.decode().splitlines():
+        command, sent, answer, raw, verdict, status, error, ms, message = text.split("|", 8)
+        null = lambda value: None if value == "-" else value  # noqa: E731
+        objects.append({"command": null(command), "sent": sent == "1", "answer": null(answer), "raw": null(raw),
+                        "verdict": verdict, "message": message, "status": int(status),
+                        "error": int(error) or None})
+        times.append(float(ms))
+    return objects, times
 
 
 def line(label, words):

@@ -22,46 +22,24 @@ static double now_ms(void) {
   return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
 }
 
-static void print_hex(const unsigned char *bytes, size_t count, int present) {
-  if (!present) {
-    printf("null");
-    return;
-  }
-  printf("\"");
-  for (size_t k = 0; k < count; ++k) printf(k ? " %02X" : "%02X", bytes[k]);
-  printf("\"");
+static void print_hex(const unsigned char* bytes, size_t count, int present) {
+  if (!present) printf("-");
+  for (size_t k = 0; present && k < count; ++k) printf(k ? " %02X" : "%02X", bytes[k]);
+  printf("|");
 }
 
-static void print_string(const char *text) {
-  printf("\"");
-  for (; *text; ++text) {
-    unsigned char c = (unsigned char)*text;
-    if (c == '"' || c == '\\') printf("\\%c", c);
-    else if (c < 0x20) printf("\\u%04x", c);
-    else putchar(c);
-  }
-  printf("\"");
-}
-
-static void print_result(const unsigned char *command, size_t length, const dimlink_result *r, double ms) {
-  printf("{\"command\":");
+/* One line a result: command|sent|answer|raw|verdict|status|error|ms|message, "-" for
+ * what --json has as null; the tests turn it into the --json object. */
+static void print_result(const unsigned char* command, size_t length, const dimlink_result* r, double ms) {
   print_hex(command, length, command != NULL);
-  printf(",\"sent\":%s,\"answer\":", r->sent ? "true" : "false");
+  printf("%d|", r->sent);
   print_hex(r->answer, r->answer_length, r->answered);
-  printf(",\"raw\":");
   print_hex(r->raw, r->raw_length, r->answered);
-  printf(",\"verdict\":");
-  print_string(r->verdict);
-  printf(",\"message\":");
-  print_string(r->message);
-  printf(",\"status\":%d,\"error\":", r->status);
-  if (r->error) printf("%ld", r->error);
-  else printf("null");
-  printf(",\"ms\":%.0f}\n", ms);
+  printf("%s|%d|%ld|%.0f|%s\n", r->verdict, r->status, r->error, ms, r->message);
 }
 
 /* Exchanges each command text in turn; a text that does not parse is reported as such. */
-static int exchange_all(dimlink_supply *supply, char **texts, int count, dimlink_result *opened) {
+static int exchange_all(dimlink_supply* supply, char** texts, int count, dimlink_result* opened) {
   int status = 0;
   for (int k = 0; k < count; ++k) {
     unsigned char command[64];
@@ -73,20 +51,22 @@ static int exchange_all(dimlink_supply *supply, char **texts, int count, dimlink
       continue;
     }
     double start = now_ms();
-    if (supply == NULL) result = *opened;
-    else dimlink_exchange(supply, command, length, &result);
+    if (supply == NULL)
+      result = *opened;
+    else
+      dimlink_exchange(supply, command, length, &result);
     print_result(command, length, &result, now_ms() - start);
     if (status == 0) status = result.status;
   }
   return status;
 }
 
-static const char *any(const char *text) { return strcmp(text, "-") == 0 ? NULL : text; }
+static const char* any(const char* text) { return strcmp(text, "-") == 0 ? NULL : text; }
 
-static dimlink_supply *shared_supply;
+static dimlink_supply* shared_supply;
 
 /* Each thread sends its own first two bytes and checks that the echo is its own. */
-static void *exchanges_of_one_thread(void *argument) {
+static void* exchanges_of_one_thread(void* argument) {
   unsigned char id = (unsigned char)(size_t)argument;
   for (unsigned char k = 0; k < 50; ++k) {
     unsigned char command[5] = {id, k, 0x00, 0x0D, 0x0A};
@@ -94,7 +74,7 @@ static void *exchanges_of_one_thread(void *argument) {
     dimlink_exchange(shared_supply, command, sizeof command, &result);
     if (!result.answered || result.answer[0] != id || result.answer[1] != k) {
       printf("thread %u, exchange %u: %s\n", id, k, result.verdict);
-      return (void *)1;
+      return (void*)1;
     }
   }
   return NULL;
@@ -103,9 +83,9 @@ static void *exchanges_of_one_thread(void *argument) {
 static int run_threads(void) {
   pthread_t threads[8];
   int faults = 0;
-  for (size_t t = 0; t < 8; ++t) pthread_create(&threads[t], NULL, exchanges_of_one_thread, (void *)(t + 0x10));
+  for (size_t t = 0; t < 8; ++t) pthread_create(&threads[t], NULL, exchanges_of_one_thread, (void*)(t + 0x10));
   for (size_t t = 0; t < 8; ++t) {
-    void *fault = NULL;
+    void* fault = NULL;
     pthread_join(threads[t], &fault);
     faults += fault != NULL;
   }
@@ -132,7 +112,7 @@ static int check_api(void) {
   EXPECT(dimlink_exchange(NULL, command, 5, &result) == -1);
   EXPECT(dimlink_set_timeout(NULL, 100) == -1);
   dimlink_close(NULL);
-  dimlink_supply *supply = dimlink_open_tcp("::1", 9, NULL);
+  dimlink_supply* supply = dimlink_open_tcp("::1", 9, NULL);
   EXPECT(supply != NULL);
   EXPECT(dimlink_exchange(supply, NULL, 5, &result) == -1 && dimlink_exchange(supply, command, 5, NULL) == -1);
   EXPECT(dimlink_set_timeout(supply, 0) == -1 && dimlink_set_timeout(supply, 600001) == -1);
@@ -146,7 +126,7 @@ static int check_api(void) {
 
 static int hold(void) {
   dimlink_result result;
-  dimlink_supply *supply = dimlink_open_usb(NULL, NULL, &result);
+  dimlink_supply* supply = dimlink_open_usb(NULL, NULL, &result);
   if (supply == NULL) return printf("%s\n", result.verdict), 1;
   unsigned char command[5] = {0xA1, 0xB2, 0x00, 0x0D, 0x0A};
   int faults = dimlink_exchange(supply, command, 5, &result) != 0;
@@ -167,17 +147,18 @@ static int list(void) {
   return count < 0;
 }
 
-int main(int argc, char **argv) {
+int main(int argc, char** argv) {
   if (argc == 2 && strcmp(argv[1], "api") == 0) return check_api();
   if (argc == 2 && strcmp(argv[1], "hold") == 0) return hold();
   if (argc == 2 && strcmp(argv[1], "list") == 0) return list();
   if (argc < 3) return 64;
   int threads = strcmp(argv[1], "threads") == 0;
-  char **rest = argv + 1 + threads;
+  char** rest = argv + 1 + threads;
   int tcp = strcmp(rest[0], "tcp") == 0;
   dimlink_result opened;
-  dimlink_supply *supply = tcp ? dimlink_open_tcp(rest[1], (unsigned short)atoi(rest[2]), &opened)
-                               : dimlink_open_usb(threads ? NULL : any(rest[1]), threads ? NULL : any(rest[2]), &opened);
+  dimlink_supply* supply =
+      tcp ? dimlink_open_tcp(rest[1], (unsigned short)atoi(rest[2]), &opened)
+          : dimlink_open_usb(threads ? NULL : any(rest[1]), threads ? NULL : any(rest[2]), &opened);
   if (threads) {
     shared_supply = supply;
     int status = supply == NULL ? printf("%s\n", opened.verdict), 1 : run_threads();

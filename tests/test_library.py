@@ -10,19 +10,17 @@ from pathlib import Path
 
 import pytest
 
-from conftest import HERE, json_objects as objects, run, simulator, tool
+from conftest import HERE, json_objects, library_objects, run, simulator, tool
 from lan_cases import COMMAND, exchanges, loopback, usb_exchanges
 
 BUILD = Path(os.environ.get("DIMLINK_BUILD_DIR", "."))
-SANITIZED = os.environ.get("DIMLINK_SANITIZE") == "ON"
 MORVISH, KESTROW, SIM = tool("morvish"), tool("kestrow"), tool("supply_sim")
-TABLE_ROW = ("data from an answer table", ["--answers"], "A1 B2 01 0D 0A")
 
 
 def build_c(source, prefix, target):
     pkg = subprocess.run(["pkg-config", "--cflags", "--libs", "dimlink"], capture_output=True, text=True, check=True,
                          env={**os.environ, "PKG_CONFIG_PATH": str(next(prefix.glob("lib*/**/pkgconfig")))})
-    flags = ["-fsanitize=address,undefined"] if SANITIZED else []
+    flags = ["-fsanitize=address,undefined"] if os.environ.get("DIMLINK_SANITIZE") == "ON" else []
     subprocess.run(["cc", "-std=c99", "-Wall", "-Wextra", "-Werror", *flags, str(source), *pkg.stdout.split(),
                     "-pthread", "-o", str(target)], check=True)
     return str(target)
@@ -48,8 +46,9 @@ def test_api_refuses_null_and_bounds(client):
 
 
 def tcp_rows():
-    rows = [row[:3] for row in exchanges(110, reset=104) if row[6] <= 2] + [TABLE_ROW]
-    return rows + [("refused byte", [], "A1 B2 zz 0D 0A"), ("too few", [], "A1 B2 00 0D"),
+    rows = [row[:3] for row in exchanges(110, reset=104) if row[6] <= 2]
+    return rows + [("data from an answer table", ["--answers"], "A1 B2 01 0D 0A"),
+                   ("refused byte", [], "A1 B2 zz 0D 0A"), ("too few", [], "A1 B2 00 0D"),
                    ("too many", [], " ".join(["01"] * 65))]
 
 
@@ -61,13 +60,12 @@ def test_tcp_results_are_the_tools(client, tmp_path, name, options, command):
     with simulator(*options, once=False) as sim:
         tools = run([MORVISH, "--json", "127.0.0.1", sim.port, *command.split()])
         library = run([client, "tcp", "127.0.0.1", sim.port, "5000", command])
-    expected = objects(tools.out)
+    expected = json_objects(tools.out)
     if name == "refused byte":
         # The library numbers a refused byte from 1, as kestrow without options numbers its
         # arguments.
         expected[0]["message"] = run([KESTROW, *command.split()]).out.decode().strip("\n")
-    assert objects(library.out) == expected
-    assert library.status == tools.status
+    assert (library_objects(library.out)[0], library.status) == (expected, tools.status)
 
 
 def test_unreachable_is_the_tools(client):
@@ -75,12 +73,13 @@ def test_unreachable_is_the_tools(client):
     with server:
         tools = run([MORVISH, "--json", "127.0.0.1", port, *COMMAND.split()])
         library = run([client, "tcp", "127.0.0.1", port, "5000", COMMAND])
-    assert objects(library.out) == objects(tools.out) and objects(tools.out)[0]["verdict"] == "connect-failed"
+    assert library_objects(library.out)[0] == json_objects(tools.out)
+    assert json_objects(tools.out)[0]["verdict"] == "connect-failed"
 
 
-def beside(argv_script, *devices):
-    """Runs a shell script beside simulated supplies; gives back its result."""
-    return run([SIM, "--usb", "--log", "/dev/null", *devices, "--", "sh", "-c", argv_script], timeout=60)
+def beside(script, *devices):
+    """Runs a shell script beside simulated supplies; gives back its output."""
+    return run([SIM, "--usb", "--log", "/dev/null", *devices, "--", "sh", "-c", script], timeout=60).out
 
 
 def usb_rows():
@@ -92,39 +91,39 @@ def usb_rows():
 
 @pytest.mark.parametrize("name, options, command", usb_rows(), ids=lambda v: v if isinstance(v, str) else "")
 def test_usb_results_are_the_tools(client, name, options, command):
-    serial = ["--serial", "S2"] if "S2" in options else []
-    script = f'"$0" --json {" ".join(serial)} {command}; "$1" usb {serial[1] if serial else "-"} - 5000 "{command}"'
-    result = beside(script.replace('"$0"', KESTROW).replace('"$1"', client), *options)
-    tools, library = objects(result.out)
-    assert library == tools
+    serial = "S2" if "S2" in options else "-"
+    choice = "--serial S2" if "S2" in options else ""
+    out = beside(f'{KESTROW} --json {choice} {command}; {client} usb {serial} - 5000 "{command}"', *options)
+    tools, library = out.split(b"\n", 1)
+    assert library_objects(library)[0] == json_objects(tools)
 
 
 @pytest.mark.parametrize("usb", [False, True], ids=["tcp", "usb"])
 def test_silent_supply_gives_up_at_the_time_out(client, usb):
     if usb:
-        out = beside(f'{client} usb - - 200 "{COMMAND}"', "--silent").out
+        out = beside(f'{client} usb - - 200 "{COMMAND}"', "--silent")
     else:
         with simulator("--silent", once=False) as sim:
             out = run([client, "tcp", "127.0.0.1", sim.port, "200", COMMAND]).out
-    result = json.loads(out)
-    assert result["verdict"] == "receive-failed" and result["sent"]
-    assert 195 <= result["ms"] <= 1000, result
+    [result], [ms] = library_objects(out)
+    assert (result["verdict"], result["sent"]) == ("receive-failed", True)
+    assert 195 <= ms <= 1000
 
 
 def test_busy_while_a_kestrow_session_holds_the_supply(client):
     script = (f'cd "$(mktemp -d)"; mkfifo held; {KESTROW} --json --commands held >k & exec 3>held; '
               f'echo "{COMMAND}" >&3; until [ -s k ]; do sleep 0.01; done; '
               f'{client} usb - - 200 "{COMMAND}"; exec 3>&-; wait')
-    result = json.loads(beside(script, "--node", "0").out)
+    [result], [ms] = library_objects(beside(script))
     assert (result["verdict"], result["status"], result["sent"]) == ("busy", 3, False)
-    assert result["ms"] >= 195
+    assert ms >= 195
 
 
 def test_kestrow_runs_beside_a_program_that_keeps_the_supply_open(client):
     script = (f'cd "$(mktemp -d)"; (until [ -e stop ]; do sleep 0.02; echo; done) | {client} hold >h & '
               f'until [ -s h ]; do sleep 0.01; done; '
               f'for k in 1 2 3; do {KESTROW} --json {COMMAND} || echo failed; done; touch stop; wait; cat h')
-    out = beside(script).out.decode()
+    out = beside(script).decode()
     assert out.count('"verdict":"carried-out"') == 3 and "failed" not in out
     assert out.endswith("0 faults\n")
 
@@ -132,13 +131,13 @@ def test_kestrow_runs_beside_a_program_that_keeps_the_supply_open(client):
 def test_threads_share_a_handle(client):
     with simulator(once=False) as sim:
         assert run([client, "threads", "tcp", "127.0.0.1", sim.port], timeout=60).out == b"ok\n"
-    assert beside(f"{client} threads usb").out == b"ok\n"
+    assert beside(f"{client} threads usb") == b"ok\n"
 
 
 def test_listing_is_the_tools(client):
-    result = beside(f"{KESTROW} --list --json; {client} list", "--serial", "S1", "--name", "Lamp",
-                    "--hid", "1234:0001", "--supply", "--serial", "S3")
-    lines = result.out.decode().splitlines()
+    out = beside(f"{KESTROW} --list --json; {client} list", "--serial", "S1", "--name", "Lamp", "--hid", "1234:0001",
+                 "--supply", "--serial", "S3")
+    lines = out.decode().splitlines()
     listed = [json.loads(text) for text in lines[:2]]
     assert lines[2:] == ["2"] + [f'{s["path"]}\t{s["serial"]}\t{s["name"]}' for s in listed]
 

@@ -12,7 +12,7 @@ import subprocess
 import pytest
 
 from conftest import (BY_STATUS, SEARCH_END, SUCCESS, SUPPLY_NOT_FOUND, assert_takes, child_environment, connect_failed,
-                      cp932, invalid_address, json_objects, received, require, run, sent, simulator, tool,
+                      cp932, invalid_address, json_objects, library_objects, received, require, run, sent, simulator, tool,
                       windows_library_client)
 from lan_cases import CODE6, COMMAND, contacted, exchanges, full_listen_queue, loopback
 
@@ -136,4 +136,4 @@ def test_library_dll_exchanges_as_morvish(tmp_path):
             expected = json_objects(tools.out)
             if "zz" in command:
                 expected[0]["message"] = expected[0]["message"].replace("argument 6", "argument 3")
-            assert json_objects(library.out) == expected
+            assert library_objects(library.out)[0] == expected

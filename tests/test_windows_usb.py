@@ -15,7 +15,7 @@ import tempfile
 import pytest
 
 from conftest import (NOT_FOUND, USB_RECEIVE_FAILED, USB_SEND_FAILED, assert_takes, child_environment, json_objects,
-                      require, run, sent, tool, windows_library_client, wrote)
+                      library_objects, require, run, sent, tool, windows_library_client, wrote)
 from lan_cases import ANSWERED as OK, COMMAND
 
 
@@ -119,6 +119,7 @@ def test_library_dll_exchanges_as_kestrow(wine_usb, tmp_path):
     client = windows_library_client(tmp_path)
     script = f'"$WINE" "$KESTROW" --json "$@"; "$WINE" {client} usb - - 5000 "$*"; "$WINE" {client} usb NONE - 5000 "$*"'
     result, _ = in_wine(wine_usb, tmp_path, ["--status", "03"], script, *COMMAND.split())
-    tools, library, missing = json_objects(result.out)
-    assert library == tools and tools["verdict"] == "invalid-instruction"
+    tools, rest = result.out.split(b"\n", 1)
+    (library, missing), _ = library_objects(rest)
+    assert [library] == json_objects(tools) and library["verdict"] == "invalid-instruction"
     assert (missing["verdict"], missing["status"]) == ("not-found", 3)
