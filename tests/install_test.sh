@@ -56,7 +56,9 @@ mkdir "$work/user"
 printf '#include <dimlink.h>\nint main(void) { return dimlink_version()[0] == 0; }\n' >"$work/user/user.c"
 printf 'cmake_minimum_required(VERSION 3.25)\nproject(user C)\nfind_package(dimlink 0.2 REQUIRED)\n%s\n%s\n' \
   'add_executable(user user.c)' 'target_link_libraries(user PRIVATE dimlink::dimlink)' >"$work/user/CMakeLists.txt"
-cmake -S "$work/user" -B "$work/user/build" -DCMAKE_PREFIX_PATH="$work/dest/usr" >/dev/null &&
+# A sanitized library loads only into a program that starts the sanitizers' runtimes.
+sanitized=$(grep -q 'DIMLINK_SANITIZE:BOOL=ON' "$build/CMakeCache.txt" && echo -fsanitize=address,undefined || true)
+cmake -S "$work/user" -B "$work/user/build" -DCMAKE_PREFIX_PATH="$work/dest/usr" -DCMAKE_C_FLAGS="$sanitized" >/dev/null &&
   cmake --build "$work/user/build" >/dev/null && LD_LIBRARY_PATH="$work/dest/$multiarch" "$work/user/build/user" ||
   fail "a CMake project cannot build and run with find_package(dimlink)"
 
@@ -69,7 +71,7 @@ lintian --fail-on error,warning "$tools_deb" "$sim_deb" "$lib_deb" "$dev_deb" >"
   fail "lintian: $(cat "$work/lintian.txt")"
 info=$(dpkg-deb -I "$tools_deb")
 # The tools link the C++ runtime in; a sanitizer build links its runtimes too.
-grep -q 'DIMLINK_SANITIZE:BOOL=ON' "$build/CMakeCache.txt" || grep -q '^ Depends: libc6 ([^,]*)$' <<<"$info" ||
+[ -n "$sanitized" ] || grep -q '^ Depends: libc6 ([^,]*)$' <<<"$info" ||
   fail "dimlink depends on more than libc6: $(grep Depends <<<"$info")"
 # The CMake package's per-configuration file is named for the build type.
 contents() { dpkg-deb -c "$1" | awk '{print $6}' | grep -v '/$' | sed 's|^\./||; s|-targets-[a-z]*\.|-targets-CONFIG.|' | sort; }
