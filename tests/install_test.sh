@@ -126,8 +126,12 @@ python_files=(usr/lib/python3/dist-packages/dimlink/{__init__.py,_library.py,tes
 [ "$(contents "$python_deb")" = "$(sorted "${python_files[@]}")" ] || fail "python3-dimlink holds: $(contents "$python_deb")"
 grep -q '^ Depends: libdimlink1, python3$' <<<"$(dpkg-deb -I "$python_deb")" || fail "python3-dimlink: $(dpkg-deb -I "$python_deb")"
 dpkg_run -i "$lib_deb" "$python_deb"
+# python3 has no sanitizers: a sanitized library needs their runtime loaded before it.
+preload=()
+[ -z "$sanitized" ] || preload=("LD_PRELOAD=$(gcc -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0)
 imported=$(unshare -m sh -c 'mount -t overlay overlay -o "lowerdir=$0/usr:/usr" /usr &&
-  env -i /usr/bin/python3 -c "import dimlink; print(dimlink.__version__)"' "$root" 2>&1) || fail "import dimlink: $imported"
+  env -i "$@" /usr/bin/python3 -c "import dimlink; print(dimlink.__version__)"' "$root" "${preload[@]}" 2>&1) ||
+  fail "import dimlink: $imported"
 [ "$imported" = "$version" ] || fail "import dimlink gives version $imported"
 dpkg_run -r python3-dimlink libdimlink1
 [ "$(find "$root" -not -path "$root/var/*" | sort)" = "$before" ] || fail "python3-dimlink leaves files behind"
