@@ -117,6 +117,25 @@ dpkg_run -r dimlink-sim
 left=$(comm -13 <(echo "$before") <(find "$root" -not -path "$root/var/*" | sort))
 [ -z "$left" ] || fail "left behind after removal: $left"
 
+# The Python package: over libdimlink1, `import dimlink` needs no environment once both
+# are installed; their /usr is laid over the machine's in a mount namespace of its own.
+python_deb=$work/packages/python3-dimlink_${version}_all.deb
+lintian --fail-on error,warning "$python_deb" >"$work/lintian.txt" 2>&1 || fail "lintian: $(cat "$work/lintian.txt")"
+python_files=(usr/lib/python3/dist-packages/dimlink/{__init__.py,_library.py,testing.py,pytest_plugin.py,py.typed}
+              usr/share/doc/python3-dimlink/{copyright,changelog.gz})
+[ "$(contents "$python_deb")" = "$(sorted "${python_files[@]}")" ] || fail "python3-dimlink holds: $(contents "$python_deb")"
+grep -q '^ Depends: libdimlink1, python3$' <<<"$(dpkg-deb -I "$python_deb")" || fail "python3-dimlink: $(dpkg-deb -I "$python_deb")"
+dpkg_run -i "$lib_deb" "$python_deb"
+# python3 has no sanitizers: a sanitized library needs their runtime loaded before it.
+preload=()
+[ -z "$sanitized" ] || preload=("LD_PRELOAD=$(gcc -print-file-name=libasan.so)" ASAN_OPTIONS=detect_leaks=0)
+imported=$(unshare -m sh -c 'mount -t overlay overlay -o "lowerdir=$0/usr:/usr" /usr &&
+  env -i "$@" /usr/bin/python3 -c "import dimlink; print(dimlink.__version__)"' "$root" "${preload[@]}" 2>&1) ||
+  fail "import dimlink: $imported"
+[ "$imported" = "$version" ] || fail "import dimlink gives version $imported"
+dpkg_run -r python3-dimlink libdimlink1
+[ "$(find "$root" -not -path "$root/var/*" | sort)" = "$before" ] || fail "python3-dimlink leaves files behind"
+
 if [ -n "$windows" ]; then
   exports=$(x86_64-w64-mingw32-objdump -p "$windows/lib/dimlink.dll" | awk '/Ordinal\/Name Pointer/ {on=1; next} on && NF == 0 {on=0} on {print $3}' | sort)
   [ "$exports" = "$(sed -n 's/^  //p' "$(dirname "$0")/../lib/dimlink.def" | sort)" ] ||
@@ -131,8 +150,10 @@ if [ -n "$windows" ]; then
   cpack --config "$windows/CPackConfig.cmake" -B "$work/zip" >/dev/null
   mkdir "$work/unzipped" && (cd "$work/unzipped" && cmake -E tar xf "$work"/zip/*.zip)
   [ "$(LC_ALL=C ls "$work"/unzipped/* | tr '\n' ' ')" = \
-    "LICENSE README.txt dimlink.def dimlink.dll dimlink.h kestrow.exe libdimlink.dll.a morvish.exe " ] ||
+    "LICENSE README.txt dimlink dimlink.def dimlink.dll dimlink.h kestrow.exe libdimlink.dll.a morvish.exe " ] ||
     fail "zip holds: $(ls "$work"/unzipped/*)"
+  [ "$(LC_ALL=C ls "$work"/unzipped/*/dimlink | tr '\n' ' ')" = "__init__.py _library.py py.typed pytest_plugin.py testing.py " ] ||
+    fail "the zip's Python package holds: $(ls "$work"/unzipped/*/dimlink)"
   head -n 1 "$work"/unzipped/*/README.txt | grep -q $'\r$' || fail "README.txt in the zip lacks Windows line ends"
 fi
 echo "install, manual pages, packages and version resources: ok"
