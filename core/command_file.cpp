@@ -5,22 +5,9 @@
 
 #include "core/console.h"
 #include "core/texts.h"
+#include "core/words.h"
 
 namespace {
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::vector<std::string_view> SplitWords(std::string_view text) {
-  std::vector<std::string_view> words;
-  std::size_t at = 0;
-  while (at < text.size()) {
-    while (at < text.size() && IsBlank(text[at])) ++at;
-    std::size_t start = at;
-    while (at < text.size() && !IsBlank(text[at])) ++at;
-    if (at > start) words.push_back(text.substr(start, at - start));
-  }
-  return words;
-}
 
 CommandFileLine Refusal(std::size_t number, std::wstring_view text, std::vector<std::string> values) {
   CommandFileLine line;

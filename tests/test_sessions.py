@@ -103,7 +103,7 @@ VERDICTS = [
     ("kestrow", [], COMMAND, "carried-out", 0, "A1 B2 00 00 0D 0A", "A1 B2 00 00 0D 0A"),
     ("morvish", ["--short", "10"], "A1 B2 06 0D 0A", "mismatch", 2, "A1 B2 06" + " 00" * 20,
      "A1 B2 06 00 00 00 00 00 00 00"),
-    ("kestrow", ["--answer", "A1 B2 00 00 0D 0A 00 00 07"], COMMAND, "carried-out", 0, "A1 B2 00 00 0D 0A",
+    ("kestrow", ["--answer", "A1\tB2 00,00 0D 0A 00 00 07"], COMMAND, "carried-out", 0, "A1 B2 00 00 0D 0A",
      "A1 B2 00 00 0D 0A 00 00 07"),
     ("kestrow", ["--answer", "00"], COMMAND, "mismatch", 2, "00 " * 5 + "00", ""),
     ("kestrow", ["--hid", "1234:0001"], COMMAND, "not-found", 3, None, None),
