@@ -3,6 +3,7 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/line_reader.h"
 #include "core/words.h"
 #include "tools/json_object.h"
 
@@ -123,32 +124,30 @@ std::optional<std::string> AddTableLine(AnswerTable& table, std::string_view lin
 }
 
 std::optional<std::string> ReadAnswerTable(std::FILE* file, AnswerTable& table) {
-  std::string line;
-  std::size_t number = 1;
-  for (int c = std::getc(file);; c = std::getc(file)) {
-    if (c != EOF && c != '\n') {
-      line += static_cast<char>(c);
-      if (line.size() > kMaxTableLine) {
-        return table.path + " line " + std::to_string(number) + ": longer than " + std::to_string(kMaxTableLine) +
-               " bytes";
-      }
-      continue;
+  LineReader reader;
+  reader.stream = file;
+  reader.max_length = kMaxTableLine;
+  for (;;) {
+    TextLine line = ReadTextLine(reader);
+    std::string where = table.path + " line " + std::to_string(line.number) + ": ";
+    switch (line.kind) {
+      case TextLine::End:
+        return std::nullopt;
+      case TextLine::Failed:
+        return "cannot read " + table.path + ": " + std::strerror(line.error);
+      case TextLine::Utf16Bare:
+        return table.path + ": UTF-16 without a byte order mark; save it as UTF-8 or as UTF-16 with one";
+      case TextLine::TooLong:
+        return where + "longer than " + std::to_string(kMaxTableLine) + " bytes";
+      case TextLine::Text:
+        if (Fault fault = AddTableLine(table, line.text, line.number)) return where + *fault;
     }
-    if (c == EOF && std::ferror(file) != 0) return "cannot read " + table.path + ": " + std::strerror(errno);
-    if (number == 1 && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);  // a byte order mark
-    if (line.ends_with('\r')) line.pop_back();
-    if (Fault fault = AddTableLine(table, line, number)) {
-      return table.path + " line " + std::to_string(number) + ": " + *fault;
-    }
-    if (c == EOF) return std::nullopt;
-    line.clear();
-    ++number;
   }
 }
 
 std::optional<std::string> LoadAnswerTable(const std::string& path, AnswerTable& table) {
   table.path = path;
-  std::FILE* file = std::fopen(path.c_str(), "re");
+  std::FILE* file = std::fopen(path.c_str(), "rbe");
   if (file == nullptr) return "cannot read " + path + ": " + std::strerror(errno);
   Fault fault = ReadAnswerTable(file, table);
   (void)std::fclose(file);
