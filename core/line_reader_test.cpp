@@ -36,12 +36,12 @@ TEST(LineReader, TakesFilesAsEditorsWriteThem) {
     std::string text;
     std::vector<std::string> lines;
   };
-  const std::string crlf_lines = "A1 B2\r\n\r\n# x\n";
-  const std::vector<std::string> expected = {"1:A1 B2", "2:", "3:# x"};
   const Row rows[] = {
-      {"UTF-16LE with a mark", "\xFF\xFE" + Utf16(crlf_lines, false), expected},
       {"UTF-16LE without a mark, after an empty line", Utf16("\nA1\n", false), {"1:", "0:UTF-16 without a mark"}},
-      {"UTF-16LE beyond ASCII", std::string("\xFF\xFE\xE9\x00\xFB\x96\x0A\x00", 8), {"1:\xC3\xA9\xE9\x9B\xBB"}},
+      // U+0080, U+07FF and U+0800: where the lengths of UTF-8 change.
+      {"UTF-16LE to UTF-8",
+       std::string("\xFF\xFE\x80\x00\xFF\x07\x00\x08\x0A\x00", 10),
+       {"1:\xC2\x80\xDF\xBF\xE0\xA0\x80"}},
       {"a mark's first bytes only", "\xEF\xBB\x41\n\xFE", {"1:\xEF\xBB\x41", "2:\xFE"}},
       {"Ctrl+Z with more is a line", "\x1A A1\n", {"1:\x1A A1"}},
       {"Ctrl+Z in UTF-16", "\xFF\xFE" + Utf16("A1\n\x1A\nA2\n", false), {"1:A1"}},
