@@ -61,7 +61,7 @@ TEST(LineReader, OneLimitWhateverTheLineEnd) {
   EXPECT_EQ(ReadAll(ten + "\r\n" + eleven + "\r\n" + ten, 10),
             (std::vector<std::string>{"1:" + ten, "2:too long", "3:" + ten}));
   EXPECT_EQ(ReadAll(ten + "\r" + "x\nA1", 10), (std::vector<std::string>{"1:too long", "2:A1"}));
-  EXPECT_EQ(ReadAll("\xFF\xFE" + Utf16(ten + "\r\n", false) + "\xE9\x00" + Utf16(std::string(9, 'x'), false), 10),
+  EXPECT_EQ(ReadAll("\xFF\xFE" + Utf16(ten + "\r\n", false) + Utf16("\xE9" + std::string(9, 'x'), false), 10),
             (std::vector<std::string>{"1:" + ten, "2:too long"}));
 }
 

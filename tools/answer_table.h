@@ -43,7 +43,7 @@ struct AnswerTable {
 // each byte escaped in at most six, and the rest of the record is far shorter. A longer
 // line is refused as soon as it passes this, never held whole (a file such as /dev/zero
 // would otherwise never give a line).
-inline constexpr std::size_t kMaxTableLine = 1024 * 1024;
+inline constexpr std::size_t kMaxTableLine = std::size_t{1024} * 1024;
 // As many bytes as either tool ever reads of an answer.
 inline constexpr std::size_t kMaxTableAnswer = 64;
 
