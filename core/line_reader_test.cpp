@@ -49,6 +49,7 @@ TEST(LineReader, TakesFilesAsEditorsWriteThem) {
       {"surrogates",
        std::string("\xFF\xFE\x3D\xD8\x00\xDE\x3D\xD8\x41\x00\x0A\x00\x41", 13),
        {"1:\xF0\x9F\x98\x80\xEF\xBF\xBD\x41", "2:\xEF\xBF\xBD"}},
+      {"only the first line tells UTF-16", std::string("A1\nA\0\x31\0\n", 8), {"1:A1", std::string("2:A\0\x31\0", 6)}},
       {"NULs only are no UTF-16", std::string(3, '\0') + "\n", {std::string("1:\0\0\0", 5)}},
   };
   for (const Row& row : rows) EXPECT_EQ(ReadAll(row.text, 10), row.lines) << row.name;
