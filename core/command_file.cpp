@@ -5,22 +5,9 @@
 
 #include "core/console.h"
 #include "core/texts.h"
+#include "core/words.h"
 
 namespace {
-
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
-
-std::vector<std::string_view> SplitWords(std::string_view text) {
-  std::vector<std::string_view> words;
-  std::size_t at = 0;
-  while (at < text.size()) {
-    while (at < text.size() && IsBlank(text[at])) ++at;
-    std::size_t start = at;
-    while (at < text.size() && !IsBlank(text[at])) ++at;
-    if (at > start) words.push_back(text.substr(start, at - start));
-  }
-  return words;
-}
 
 CommandFileLine Refusal(std::size_t number, std::wstring_view text, std::vector<std::string> values) {
   CommandFileLine line;
@@ -40,19 +27,20 @@ CommandFileLine ReadFailure(const CommandFile& file, std::size_t number, int err
 }  // namespace
 
 CommandFile::~CommandFile() {
-  if (owned && stream != nullptr) (void)std::fclose(stream);
+  if (owned && reader.stream != nullptr) (void)std::fclose(reader.stream);
 }
 
 std::optional<CommandFileLine> OpenCommandFile(CommandFile& file, const char* path) {
   file.name = path;
+  file.reader.max_length = kMaxCommandLineLength;
   if (file.name == "-") {
     UseBinaryStandardInput();
-    file.stream = stdin;
+    file.reader.stream = stdin;
     return std::nullopt;
   }
   errno = 0;
-  file.stream = std::fopen(path, "rb");
-  if (file.stream == nullptr) return ReadFailure(file, 0, errno != 0 ? errno : EIO);
+  file.reader.stream = std::fopen(path, "rb");
+  if (file.reader.stream == nullptr) return ReadFailure(file, 0, errno != 0 ? errno : EIO);
   file.owned = true;
   return std::nullopt;
 }
@@ -91,29 +79,24 @@ CommandFileLine ParseCommandFileLine(std::string_view text, std::size_t number, 
 
 CommandFileLine NextCommandLine(CommandFile& file, std::size_t max_bytes) {
   for (;;) {
-    std::string text;
-    bool overlong = false;
-    bool any = false;
-    int c = 0;
-    // One character more than the limit is kept, for the "\r" of a "\r\n".
-    while ((c = std::getc(file.stream)) != EOF && c != '\n') {
-      any = true;
-      if (text.size() <= kMaxCommandLineLength) {
-        text += static_cast<char>(c);
-      } else {
-        overlong = true;
+    TextLine text = ReadTextLine(file.reader);
+    switch (text.kind) {
+      case TextLine::End:
+        return CommandFileLine{};
+      case TextLine::Failed:
+        return ReadFailure(file, text.number, text.error);
+      case TextLine::Utf16Bare: {
+        CommandFileLine line = Refusal(text.number, texts::kCommandsUtf16Bare, {file.name});
+        line.kind = CommandFileLine::Failed;
+        return line;
       }
+      case TextLine::TooLong:
+        return Refusal(text.number, texts::kLineTooLong,
+                       {std::to_string(text.number), std::to_string(kMaxCommandLineLength)});
+      case TextLine::Text:
+        break;
     }
-    if (c == EOF && std::ferror(file.stream) != 0) {
-      return ReadFailure(file, file.lines_read + 1, errno != 0 ? errno : EIO);
-    }
-    if (c == EOF && !any) return CommandFileLine{};
-    std::size_t number = ++file.lines_read;
-    if (text.ends_with('\r')) text.pop_back();
-    if (overlong || text.size() > kMaxCommandLineLength) {
-      return Refusal(number, texts::kLineTooLong, {std::to_string(number), std::to_string(kMaxCommandLineLength)});
-    }
-    CommandFileLine line = ParseCommandFileLine(text, number, max_bytes);
+    CommandFileLine line = ParseCommandFileLine(text.text, text.number, max_bytes);
     if (line.kind != CommandFileLine::Skipped) return line;
   }
 }

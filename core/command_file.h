@@ -1,6 +1,7 @@
 // The command file of a session (--commands): one command per line, its bytes written as
 // on the command line and separated by blanks or tabs. "#" begins a comment; blank and
-// comment-only lines are passed over; "\r\n" ends a line as "\n" does.
+// comment-only lines are passed over. Line ends, encodings and the end of input are as
+// the line reader takes them.
 #pragma once
 
 #include <cstddef>
@@ -11,6 +12,7 @@
 
 #include "core/command_bytes.h"
 #include "core/exchange_result.h"
+#include "core/line_reader.h"
 
 // The longest line taken, line end left out; a longer one is refused, never held whole.
 inline constexpr std::size_t kMaxCommandLineLength = 4096;
@@ -38,10 +40,9 @@ struct CommandFile {
   CommandFile(const CommandFile&) = delete;
   CommandFile& operator=(const CommandFile&) = delete;
   ~CommandFile();
-  std::FILE* stream = nullptr;
+  LineReader reader;  // its stream is the file's
   bool owned = false;
   std::string name;  // as the user gave it
-  std::size_t lines_read = 0;
 };
 
 // Opens the file at path for reading in binary mode, "-" being standard input. Gives

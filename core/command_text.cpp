@@ -4,26 +4,17 @@
 #include <vector>
 
 #include "core/command_line.h"
+#include "core/words.h"
 
 namespace {
 
 constexpr std::size_t kFewestBytes = 5;
 
-std::vector<std::string> BlankSeparatedWords(std::string_view text) {
-  std::vector<std::string> words;
-  std::size_t start = text.find_first_not_of(" \t");
-  while (start != std::string_view::npos) {
-    std::size_t end = text.find_first_of(" \t", start);
-    words.emplace_back(text.substr(start, end - start));
-    start = text.find_first_not_of(" \t", end);
-  }
-  return words;
-}
-
 }  // namespace
 
 CommandText ParseCommandText(std::string_view text, std::size_t max_bytes) {
-  std::vector<std::string> words = BlankSeparatedWords(text);
+  std::vector<std::string> words;
+  for (std::string_view word : SplitWords(text)) words.emplace_back(word);
   // As an argument vector whose first byte is argument 1.
   std::vector<const char*> argv{""};
   for (const std::string& word : words) argv.push_back(word.c_str());

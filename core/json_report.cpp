@@ -1,10 +1,9 @@
 #include "core/json_report.h"
 
 #include "core/report.h"
+#include "core/utf8.h"
 
 namespace {
-
-constexpr char32_t kReplacement = 0xFFFD;
 
 void AppendEscape(std::string& out, unsigned unit) {
   constexpr char kHex[] = "0123456789abcdef";
@@ -29,33 +28,8 @@ void AppendCharacter(std::string& out, char32_t c) {
   }
 }
 
-// Decodes one UTF-8 sequence at the start of text and takes it off; overlong forms,
-// surrogates and cut sequences give U+FFFD for their first byte.
-char32_t NextCharacter(std::string_view& text) {
-  auto byte = [&text](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-  unsigned char lead = byte(0);
-  std::size_t length = lead < 0x80                   ? 1
-                       : lead >= 0xC2 && lead < 0xE0 ? 2
-                       : lead >= 0xE0 && lead < 0xF0 ? 3
-                       : lead >= 0xF0 && lead < 0xF5 ? 4
-                                                     : 0;
-  char32_t c = length == 1 ? lead : length == 2 ? lead & 0x1FU : length == 3 ? lead & 0x0FU : lead & 0x07U;
-  bool valid = length != 0 && length <= text.size();
-  for (std::size_t k = 1; valid && k < length; ++k) {
-    valid = (byte(k) & 0xC0U) == 0x80;
-    c = (c << 6) | (byte(k) & 0x3FU);
-  }
-  bool shortest = length < 3 || (length == 3 && c >= 0x800) || (length == 4 && c >= 0x10000);
-  if (!valid || !shortest || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
-    text.remove_prefix(1);
-    return kReplacement;
-  }
-  text.remove_prefix(length);
-  return c;
-}
-
-void AppendUtf8(std::string& out, std::string_view utf8) {
-  while (!utf8.empty()) AppendCharacter(out, NextCharacter(utf8));
+void AppendEscaped(std::string& out, std::string_view utf8) {
+  while (!utf8.empty()) AppendCharacter(out, TakeUtf8Character(utf8));
 }
 
 // Wide texts are UTF-32 on Linux and UTF-16 on Windows; the tools' texts hold no
@@ -72,7 +46,7 @@ std::string HexOrNull(const std::uint8_t* bytes, std::size_t count, bool present
 
 std::string JsonString(std::string_view utf8) {
   std::string out = "\"";
-  AppendUtf8(out, utf8);
+  AppendEscaped(out, utf8);
   return out + '"';
 }
 
@@ -88,7 +62,7 @@ std::string JsonMessage(const Message& message) {
     std::size_t stop = text.find_first_of(L"sd", pos);
     if (stop == std::wstring_view::npos || value == message.values.end()) break;
     AppendWide(out, text.substr(start, pos - start));
-    AppendUtf8(out, *value++);
+    AppendEscaped(out, *value++);
     start = stop + 1;
   }
   AppendWide(out, text.substr(start));

@@ -13,8 +13,8 @@ TEST(JsonString, EscapesEverythingOutsidePrintableAscii) {
       {"A1 ~", "\"A1 ~\""},
       {"\"\\", "\"\\\"\\\\\""},
       {"\n\t\x1f\x7f", "\"\\n\\u0009\\u001f\\u007f\""},
-      {"\xc2\xa9\xe9\x9b\xbb", "\"\\u00a9\\u96fb\""},  // the lowest two-byte lead
-      {"\xf0\x9f\x98\x80", "\"\\ud83d\\ude00\""},
+      {"\xc2\xa9\xe0\xa0\x80\xe9\x9b\xbb", "\"\\u00a9\\u0800\\u96fb\""},  // the lowest two- and three-byte leads
+      {"\xf0\x90\x80\x80\xf0\x9f\x98\x80", "\"\\ud800\\udc00\\ud83d\\ude00\""},
       // Not UTF-8: a stray continuation, a cut sequence, an overlong form, a surrogate.
       {"\x80", "\"\\ufffd\""},
       {"\xe9\x9b", "\"\\ufffd\\ufffd\""},

@@ -38,6 +38,9 @@ inline constexpr std::wstring_view kInvalidAddress = L"\nInvalid address \"%s\".
 // Command file (--commands). Lines are counted from 1, bytes on a line from 1.
 inline constexpr std::wstring_view kCannotReadCommands =
     L"\nCannot read the command file \"%s\": error %d. コマンドファイルを読み込めません。\n";
+inline constexpr std::wstring_view kCommandsUtf16Bare =
+    L"\nCannot read the command file \"%s\": UTF-16 without a byte order mark; save it as UTF-8 or as UTF-16 "
+    L"with one. コマンドファイルはBOMのないUTF-16のため読み込めません。\n";
 inline constexpr std::wstring_view kLineInvalidByte =
     L"\nInvalid command byte \"%s\" (line %d, byte %d). 送信コマンドのバイトが正しくありません。\n";
 inline constexpr std::wstring_view kLineTooMany =
@@ -90,6 +93,7 @@ inline constexpr std::array kAll{
     kInvalidPort,
     kInvalidAddress,
     kCannotReadCommands,
+    kCommandsUtf16Bare,
     kLineInvalidByte,
     kLineTooMany,
     kLineTooFew,

@@ -1,6 +1,31 @@
 #include "core/utf8.h"
 
-char32_t NextCharacter(std::string_view& text) {
+namespace {
+
+bool IsCharacter(char32_t c) { return c <= 0x10FFFF && (c < 0xD800 || c > 0xDFFF); }
+
+}  // namespace
+
+void AppendUtf8(std::string& out, char32_t c) {
+  if (!IsCharacter(c)) c = kReplacementCharacter;
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xC0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xE0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  } else {
+    out += static_cast<char>(0xF0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3F));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+    out += static_cast<char>(0x80 | (c & 0x3F));
+  }
+}
+
+char32_t TakeUtf8Character(std::string_view& text) {
   auto byte = [&text](std::size_t k) { return static_cast<unsigned char>(text[k]); };
   unsigned char lead = byte(0);
   std::size_t length = lead < 0x80                   ? 1
@@ -15,7 +40,7 @@ char32_t NextCharacter(std::string_view& text) {
     c = (c << 6) | (byte(k) & 0x3FU);
   }
   bool shortest = length < 3 || (length == 3 && c >= 0x800) || (length == 4 && c >= 0x10000);
-  if (!valid || !shortest || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) {
+  if (!valid || !shortest || !IsCharacter(c)) {
     text.remove_prefix(1);
     return kReplacementCharacter;
   }
@@ -23,27 +48,8 @@ char32_t NextCharacter(std::string_view& text) {
   return c;
 }
 
-void AppendUtf8(std::string& out, char32_t c) {
-  auto put = [&out](unsigned value) { out += static_cast<char>(value); };
-  if (c < 0x80) {
-    put(c);
-  } else if (c < 0x800) {
-    put(0xC0 | (c >> 6));
-    put(0x80 | (c & 0x3F));
-  } else if (c < 0x10000) {
-    put(0xE0 | (c >> 12));
-    put(0x80 | ((c >> 6) & 0x3F));
-    put(0x80 | (c & 0x3F));
-  } else {
-    put(0xF0 | (c >> 18));
-    put(0x80 | ((c >> 12) & 0x3F));
-    put(0x80 | ((c >> 6) & 0x3F));
-    put(0x80 | (c & 0x3F));
-  }
-}
-
 std::string ValidUtf8(std::string_view text) {
   std::string out;
-  while (!text.empty()) AppendUtf8(out, NextCharacter(text));
+  while (!text.empty()) AppendUtf8(out, TakeUtf8Character(text));
   return out;
 }

@@ -1,5 +1,5 @@
-// An arbitrary command file, read line by line as a session reads it, its refusals
-// written as JSON.
+// An arbitrary command file, in any encoding, read line by line as a session reads it,
+// its refusals written as JSON.
 
 #include <cstdio>
 #include <cstdlib>
@@ -12,9 +12,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string content(reinterpret_cast<const char*>(data), size);
   CommandFile file;
   file.name = "fuzz";
-  file.stream = fmemopen(content.data(), content.size() + 1, "rb");  // never size 0
+  file.reader.stream = fmemopen(content.data(), content.size() + 1, "rb");  // never size 0
+  file.reader.max_length = kMaxCommandLineLength;
   file.owned = true;
-  if (file.stream == nullptr) return 0;
+  if (file.reader.stream == nullptr) return 0;
   std::size_t last = 0;
   for (;;) {
     CommandFileLine line = NextCommandLine(file, 63);

@@ -26,7 +26,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // Valid UTF-8: a U+FFFD that stands for a bad byte takes one byte, a real one three.
   for (std::string_view rest(result.message, message_length); !rest.empty();) {
     std::size_t before = rest.size();
-    if (NextCharacter(rest) == kReplacementCharacter && before - rest.size() != 3) std::abort();
+    if (TakeUtf8Character(rest) == kReplacementCharacter && before - rest.size() != 3) std::abort();
   }
   return 0;
 }

@@ -1,5 +1,6 @@
 # supply-sim --answers: a bad table refused before anything starts, tables per supply,
 # and sessions recorded with --json replayed byte for byte on both transports.
+import codecs
 import json
 
 import pytest
@@ -20,11 +21,15 @@ A1 B2 05 ?? 0A => 00
 A1 B2 08 0D 0A => A1 B2
 A1 B2 0F 0D 0A => LAST
 """
-SESSION = """\
-# the script under test: its last lines are 9 and 10
+# A refused line as long as a line may be, its bad word all control characters: its
+# record, every byte escaped, is six times as long.
+LONGEST = "A1 B2 " + "\x01" * 4084 + " 0D 0A"
+SESSION = f"""\
+# the script under test: its last lines are 10 and 11
 
 A1 B2 01 0D 0A
 A1 B2 zz 0D 0A
+{LONGEST}
 A1 B2 02 0D 0A
 A1 B2 03 0D 0A 07
 A1 B2 04 0D 0A
@@ -32,7 +37,7 @@ A1 B2 05 0D 0A
 A1 B2 08 0D 0A
 A1 B2 0F 0D 0A
 """
-VERDICTS = "carried-out bad-command invalid-format channel-out-of-range knob-in-use mismatch mismatch".split()
+VERDICTS = "carried-out bad-command bad-command invalid-format channel-out-of-range knob-in-use mismatch mismatch".split()
 
 
 def usb_session(answers, session):
@@ -61,14 +66,16 @@ def test_a_recorded_session_replays_byte_for_byte(tmp_path, session, last, verdi
 
 
 @pytest.mark.parametrize("transport, table, status, why", [
-    ([], "A1 B2 00 0D 0A => A1 B2\n\n{\"command\":\"A1\",\"raw\":7}\n", 2, 'line 3: "raw" is not a string or null'),
-    (["--usb"], "A1 B2 zz => 01\n", 125, 'line 1: bad pattern byte "zz"'),
-], ids=["tcp", "usb"])
+    ([], "A1 B2 00 0D 0A => A1 B2\n\n{\"command\":\"A1\",\"raw\":7}\n", 2, ' line 3: "raw" is not a string or null'),
+    (["--usb"], "A1 B2 zz => 01\n", 125, ' line 1: bad pattern byte "zz"'),
+    (["--usb"], "A1 B2 00 0D 0A => 01\n".encode("utf-16-le"), 125,
+     ": UTF-16 without a byte order mark; save it as UTF-8 or as UTF-16 with one"),
+], ids=["tcp", "usb", "UTF-16 without a mark"])
 def test_a_bad_table_is_refused_before_anything_starts(tmp_path, transport, table, status, why):
-    (path := tmp_path / "answers.txt").write_text(table)
+    (path := tmp_path / "answers.txt").write_bytes(table if isinstance(table, bytes) else table.encode())
     result = run([SIM, *transport, "--answers", path, *(["--", "touch", tmp_path / "ran"] if transport else
                                                         ["127.0.0.1", "0"])])
-    assert (result.status, result.out, result.err) == (status, b"", f"supply-sim: {path} {why}\n".encode())
+    assert (result.status, result.out, result.err) == (status, b"", f"supply-sim: {path}{why}\n".encode())
     assert not (tmp_path / "ran").exists()
 
 
@@ -80,3 +87,26 @@ def test_a_table_before_the_first_supply_is_for_every_supply(tmp_path):
                   "--supply", "--serial", "Z", "--answers", tmp_path / "own.txt", "--", "sh", "-c", runs])
     assert [json.loads(line)["verdict"] for line in result.out.splitlines()] == [
         "header-not-detected", "header-not-detected", "footer-not-detected"]
+
+
+def test_a_refused_argument_replays(tmp_path):
+    # The longest value a record quotes: an argument as long as Linux passes one.
+    recorded = run([MORVISH, "--json", "127.0.0.1", "1", "A1", "B2", "00", "0D", "\x01" * 131071])
+    assert recorded.status == 1 and len(recorded.out) > 6 * 131071
+    (path := tmp_path / "recording.jsonl").write_bytes(recorded.out)
+    assert run([SIM, "--usb", "--answers", path, "--", "true"]).status == 0
+
+
+TABLE = "# recorded\r\n* => A1 B2 00 01 0D 0A\r\n"
+
+
+# Tables as Windows editors and shells write them.
+@pytest.mark.parametrize("content", [
+    codecs.BOM_UTF16_LE + TABLE.encode("utf-16-le"),
+    codecs.BOM_UTF16_BE + TABLE.encode("utf-16-be"),
+    TABLE.encode() + b"\x1a\r\nnot a rule\r\n",
+], ids=["UTF-16LE", "UTF-16BE", "Ctrl+Z ends it"])
+def test_tables_as_editors_write_them(tmp_path, content):
+    (path := tmp_path / "answers.txt").write_bytes(content)
+    result = run([SIM, "--usb", "--answers", path, "--", KESTROW, "--json", "A1", "B2", "00", "0D", "0A"])
+    assert (json.loads(result.out)["verdict"], result.status) == ("header-not-detected", 2)

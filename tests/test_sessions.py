@@ -1,5 +1,6 @@
 # Sessions (--commands) and JSON Lines (--json) of the built tools: kestrow beside the
 # simulated supplies of supply-sim --usb, morvish against supply-sim on loopback.
+import codecs
 import errno
 import json
 import select
@@ -53,6 +54,13 @@ SESSIONS = [
      [(1, "carried-out", 0, True), (2, "bad-command", 1, False), (3, "bad-command", 1, False)], 1, 1),
     ("too many bytes before a bad one", f"{'01 ' * 65}zz\n", [], [], [], [(1, "bad-command", 1, False)], 1, 0),
     ("an empty file", "# nothing\n", [], [], [], [], 0, 0),
+    # Files as Windows editors and shells write them; Ctrl+Z alone on a line ends the input.
+    ("UTF-8 with a byte order mark", f"\ufeff{COMMAND}\r\n", [], [], [], [(1, "carried-out", 0, True)], 0, 1),
+    ("UTF-16LE", codecs.BOM_UTF16_LE + f"{COMMAND}\r\n{OTHER}\r\n".encode("utf-16-le"), [], [], [],
+     [(1, "carried-out", 0, True), (2, "carried-out", 0, True)], 0, 2),
+    ("UTF-16BE", codecs.BOM_UTF16_BE + f"# \u96fb\u6e90\n{COMMAND}".encode("utf-16-be"), [], [], [],
+     [(2, "carried-out", 0, True)], 0, 1),
+    ("Ctrl+Z ends the input", f"{COMMAND}\n\x1a\r\nA1 B2 zz 0D 0A\n", [], [], [], [(1, "carried-out", 0, True)], 0, 1),
 ]
 
 
@@ -60,7 +68,7 @@ SESSIONS = [
                          ids=[row[0] for row in SESSIONS])
 def test_session(tmp_path, name, text, options, devices, tcp, reports, status, wire):
     commands = tmp_path / "commands"
-    commands.write_bytes(text.encode())
+    commands.write_bytes(text if isinstance(text, bytes) else text.encode())
     usb, sent_usb = kestrow(tmp_path, devices, ["--json", *options, "--commands", "-"], stdin=commands)
     lan, sent_lan = morvish(tcp, ["--json", *options, "--commands", commands])
     # Where the USB read fails, the TCP supply closes without answering.
@@ -86,16 +94,31 @@ def test_nothing_is_sent_once_a_report_is_lost(tmp_path):
     assert result.err == b"kestrow: cannot write standard output: No space left on device\n"
 
 
-def test_a_missing_file_touches_nothing(tmp_path):
-    missing = str(tmp_path / "missing")
-    usb, _ = kestrow(tmp_path, [], ["--json", "--commands", missing])
-    lan, connections = morvish([], ["--json", "--commands", missing])
+# A file that cannot be read, and one that is UTF-16 without a byte order mark, are
+# refused at once, naming the file, before anything is touched.
+@pytest.mark.parametrize("content, error, why", [
+    (None, errno.ENOENT, "error 2. \u30b3"),
+    (f"{COMMAND}\r\n".encode("utf-16-le"), None, "UTF-16 without a byte order mark"),
+], ids=["missing", "UTF-16 without a mark"])
+def test_a_file_refused_whole_touches_nothing(tmp_path, content, error, why):
+    path = tmp_path / "commands"
+    if content is not None:
+        path.write_bytes(content)
+    usb, _ = kestrow(tmp_path, [], ["--json", "--commands", path])
+    lan, connections = morvish([], ["--json", "--commands", path])
     for result in (usb, lan):
         (o,) = objects(result.out)
         assert (o["command"], o["verdict"], o["status"], o["error"], o["line"], result.status) == (
-            None, "bad-command", 1, errno.ENOENT, None, 1)
-        assert o["message"].startswith(f'Cannot read the command file "{missing}": error 2. \u30b3')
+            None, "bad-command", 1, error, None, 1)
+        assert o["message"].startswith(f'Cannot read the command file "{path}": {why}')
     assert "open" not in (tmp_path / "devices.log").read_text() and connections == 0
+
+
+def test_an_endless_line_is_refused_at_the_limit(tmp_path):
+    usb, _ = kestrow(tmp_path, [], ["--json", "--commands", "-"], stdin="/dev/zero")
+    lan, _ = morvish([], ["--json", "--commands", "/dev/zero"])
+    for result in (usb, lan):
+        assert (brief(result.out), result.status) == ([(1, "bad-command", 1, False)], 1)
 
 
 # tool, simulator options, command, verdict, status, answer and raw ("" for None)
@@ -103,7 +126,7 @@ VERDICTS = [
     ("kestrow", [], COMMAND, "carried-out", 0, "A1 B2 00 00 0D 0A", "A1 B2 00 00 0D 0A"),
     ("morvish", ["--short", "10"], "A1 B2 06 0D 0A", "mismatch", 2, "A1 B2 06" + " 00" * 20,
      "A1 B2 06 00 00 00 00 00 00 00"),
-    ("kestrow", ["--answer", "A1 B2 00 00 0D 0A 00 00 07"], COMMAND, "carried-out", 0, "A1 B2 00 00 0D 0A",
+    ("kestrow", ["--answer", "A1\tB2 00,00 0D 0A 00 00 07"], COMMAND, "carried-out", 0, "A1 B2 00 00 0D 0A",
      "A1 B2 00 00 0D 0A 00 00 07"),
     ("kestrow", ["--answer", "00"], COMMAND, "mismatch", 2, "00 " * 5 + "00", ""),
     ("kestrow", ["--hid", "1234:0001"], COMMAND, "not-found", 3, None, None),

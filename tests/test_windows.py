@@ -5,6 +5,7 @@
 # Natively only, since the shared core decides them alike on both systems: each status
 # byte's verdict, the echo and footer checks, short answers, command-code lengths, the
 # byte syntax and the refused command lines other than the address.
+import codecs
 import json
 import os
 import subprocess
@@ -108,11 +109,20 @@ def test_morvish_report_that_cannot_be_written():
     assert (done.returncode, done.stderr) == (4, b"morvish: cannot write standard output: Disk full.\r\n")
 
 
-# A session from standard input with CRLF line ends, as JSON Lines: ASCII even where the
-# ANSI code page is 932, the Japanese message escaped.
-def test_morvish_session_as_json(tmp_path):
+# A session from standard input with CRLF line ends, as Windows tools write the file
+# (UTF-8 with or without a byte order mark, UTF-16LE from PowerShell's ">"), as JSON
+# Lines: ASCII even where the ANSI code page is 932, the Japanese message escaped. A
+# line holding only Ctrl+Z ends the input.
+SESSION = ("# set up\r\nA1 B2 00 0D 0A\r\nA1 B2 20 0D 0A\r\nA1 B2 zz 0D 0A\r\nA1 B2 01 0D 0A\r\n"
+           "\x1a\r\nA1 B2 yy 0D 0A\r\n")
+
+
+@pytest.mark.parametrize("encoded", [SESSION.encode(), codecs.BOM_UTF8 + SESSION.encode(),
+                                     codecs.BOM_UTF16_LE + SESSION.encode("utf-16-le")],
+                         ids=["UTF-8", "UTF-8 with a mark", "UTF-16LE"])
+def test_morvish_session_as_json(tmp_path, encoded):
     commands = tmp_path / "commands"
-    commands.write_bytes(b"# set up\r\nA1 B2 00 0D 0A\r\nA1 B2 20 0D 0A\r\nA1 B2 zz 0D 0A\r\nA1 B2 01 0D 0A\r\n")
+    commands.write_bytes(encoded)
     argv = wine("morvish_exe", "--json", "--keep-going", "--commands", "-", "127.0.0.1")
     # Not --once: the session connects anew for each command.
     with subprocess.Popen([tool("supply_sim"), "127.0.0.1", "0"], stdout=subprocess.PIPE) as sim:

@@ -3,23 +3,16 @@
 #include <cerrno>
 #include <cstring>
 
+#include "core/line_reader.h"
+#include "core/words.h"
 #include "tools/json_object.h"
 
 namespace {
 
 using Fault = std::optional<std::string>;
 
-std::vector<std::string_view> Words(std::string_view text) {
-  std::vector<std::string_view> words;
-  std::size_t at = 0;
-  while (at < text.size()) {
-    std::size_t start = text.find_first_not_of(" \t", at);
-    if (start == std::string_view::npos) break;
-    at = std::min(text.find_first_of(" \t", start), text.size());
-    words.push_back(text.substr(start, at - start));
-  }
-  return words;
-}
+// The records' name for the shared splitter.
+std::vector<std::string_view> Words(std::string_view text) { return SplitWords(text); }
 
 std::optional<std::uint8_t> ByteOf(std::string_view word) {
   if (word.size() > 2 || word.find('\0') != std::string_view::npos) return std::nullopt;
@@ -28,7 +21,7 @@ std::optional<std::uint8_t> ByteOf(std::string_view word) {
 
 // Answer bytes as a rule or a record gives them: 1 to kMaxTableAnswer bytes.
 Fault AnswerBytes(std::string_view text, std::vector<std::uint8_t>& answer) {
-  for (std::string_view word : Words(text)) {
+  for (std::string_view word : SplitWords(text)) {
     std::optional<std::uint8_t> byte = ByteOf(word);
     if (!byte) return "bad answer byte \"" + std::string(word) + "\"";
     answer.push_back(*byte);
@@ -39,7 +32,7 @@ Fault AnswerBytes(std::string_view text, std::vector<std::uint8_t>& answer) {
 }
 
 Fault PatternBytes(std::string_view text, AnswerRule& rule) {
-  std::vector<std::string_view> words = Words(text);
+  std::vector<std::string_view> words = SplitWords(text);
   for (std::size_t k = 0; k < words.size(); ++k) {
     if (words[k] == "*") {
       if (k + 1 != words.size()) return std::string("\"*\" only at the end of a pattern");
@@ -62,7 +55,7 @@ Fault Rule(std::string_view line, AnswerRule& rule) {
   std::size_t arrow = line.find("=>");
   if (arrow == std::string_view::npos) return std::string("no \"=>\" between a pattern and an answer");
   if (Fault fault = PatternBytes(line.substr(0, arrow), rule)) return fault;
-  std::vector<std::string_view> answer = Words(line.substr(arrow + 2));
+  std::vector<std::string_view> answer = SplitWords(line.substr(arrow + 2));
   if (answer.size() == 1 && answer[0] == "silent") {
     rule.kind = TableAnswer::Silent;
   } else if (answer.size() == 1 && answer[0] == "close") {
@@ -119,7 +112,7 @@ Fault Record(std::string_view line, AnswerRule& rule, bool& taken) {
 }  // namespace
 
 std::optional<std::string> AddTableLine(AnswerTable& table, std::string_view line, std::size_t number) {
-  std::size_t start = line.find_first_not_of(" \t");
+  std::size_t start = line.find_first_not_of(kBlanks);
   if (start == std::string_view::npos || line[start] == '#') return std::nullopt;
   AnswerRule rule;
   rule.line = number;
@@ -131,32 +124,30 @@ std::optional<std::string> AddTableLine(AnswerTable& table, std::string_view lin
 }
 
 std::optional<std::string> ReadAnswerTable(std::FILE* file, AnswerTable& table) {
-  std::string line;
-  std::size_t number = 1;
-  for (int c = std::getc(file);; c = std::getc(file)) {
-    if (c != EOF && c != '\n') {
-      line += static_cast<char>(c);
-      if (line.size() > kMaxTableLine) {
-        return table.path + " line " + std::to_string(number) + ": longer than " + std::to_string(kMaxTableLine) +
-               " bytes";
-      }
-      continue;
+  LineReader reader;
+  reader.stream = file;
+  reader.max_length = kMaxTableLine;
+  for (;;) {
+    TextLine line = ReadTextLine(reader);
+    std::string where = table.path + " line " + std::to_string(line.number) + ": ";
+    switch (line.kind) {
+      case TextLine::End:
+        return std::nullopt;
+      case TextLine::Failed:
+        return "cannot read " + table.path + ": " + std::strerror(line.error);
+      case TextLine::Utf16Bare:
+        return table.path + ": UTF-16 without a byte order mark; save it as UTF-8 or as UTF-16 with one";
+      case TextLine::TooLong:
+        return where + "longer than " + std::to_string(kMaxTableLine) + " bytes";
+      case TextLine::Text:
+        if (Fault fault = AddTableLine(table, line.text, line.number)) return where + *fault;
     }
-    if (c == EOF && std::ferror(file) != 0) return "cannot read " + table.path + ": " + std::strerror(errno);
-    if (number == 1 && line.starts_with("\xEF\xBB\xBF")) line.erase(0, 3);  // a byte order mark
-    if (line.ends_with('\r')) line.pop_back();
-    if (Fault fault = AddTableLine(table, line, number)) {
-      return table.path + " line " + std::to_string(number) + ": " + *fault;
-    }
-    if (c == EOF) return std::nullopt;
-    line.clear();
-    ++number;
   }
 }
 
 std::optional<std::string> LoadAnswerTable(const std::string& path, AnswerTable& table) {
   table.path = path;
-  std::FILE* file = std::fopen(path.c_str(), "re");
+  std::FILE* file = std::fopen(path.c_str(), "rbe");
   if (file == nullptr) return "cannot read " + path + ": " + std::strerror(errno);
   Fault fault = ReadAnswerTable(file, table);
   (void)std::fclose(file);

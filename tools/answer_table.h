@@ -4,7 +4,8 @@
 //                       ANSWER is answer bytes, "silent" or "close"
 //   {"command":...}     a record as the tools print it with --json: its "command" is the
 //                       pattern, its "raw" the answer
-// "#" begins a comment on a rule line; blank lines are skipped.
+// "#" begins a comment on a rule line; blank lines are skipped. Line ends, encodings and
+// the end of input are as the line reader takes them.
 #pragma once
 
 #include <array>
@@ -36,9 +37,13 @@ struct AnswerTable {
   std::vector<AnswerRule> rules;
 };
 
-// A line longer than this is refused rather than read on without end (a file such as
-// /dev/zero would otherwise never give a line).
-inline constexpr std::size_t kMaxTableLine = 4096;
+// The longest line taken, so that every line the tools print with --json replays: such a
+// line quotes at most one value the user gave, a command-line argument (at most 128 KiB
+// on Linux with 4 KiB pages, less on Windows) or a command-file word (under 4096 bytes),
+// each byte escaped in at most six, and the rest of the record is far shorter. A longer
+// line is refused as soon as it passes this, never held whole (a file such as /dev/zero
+// would otherwise never give a line).
+inline constexpr std::size_t kMaxTableLine = std::size_t{1024} * 1024;
 // As many bytes as either tool ever reads of an answer.
 inline constexpr std::size_t kMaxTableAnswer = 64;
 

@@ -91,8 +91,8 @@ TEST(AnswerTable, ReadsFilesLineByLine) {
   EXPECT_EQ(table.rules[1].line, 4U);
   EXPECT_EQ(ReadText("01 => 02\n\n01 => 0g\n", table), "t.txt line 3: bad answer byte \"0g\"");
   std::string longest = "01 => 02" + std::string(kMaxTableLine - 8, ' ');
-  EXPECT_FALSE(ReadText(longest, table));
-  EXPECT_EQ(ReadText("\n" + longest + " \n", table), "t.txt line 2: longer than 4096 bytes");
+  EXPECT_FALSE(ReadText(longest + "\r\n", table));
+  EXPECT_EQ(ReadText("\n" + longest + " \n", table), "t.txt line 2: longer than 1048576 bytes");
   EXPECT_EQ(LoadAnswerTable("/", table), "cannot read /: Is a directory");
 }
 

@@ -11,6 +11,7 @@
 #include <utility>
 
 #include "core/tool_info.h"
+#include "core/words.h"
 
 namespace {
 
@@ -97,21 +98,18 @@ std::optional<std::uint8_t> HexByte(const std::string& text) {
   return static_cast<std::uint8_t>(std::stoul(text, nullptr, 16));
 }
 
+// Blanks or commas between the bytes.
 std::vector<std::uint8_t> HexBytes(const char* text) {
   std::vector<std::uint8_t> bytes;
-  std::string item;
-  for (const char* c = text;; ++c) {
-    if (*c == '\0' || *c == ' ' || *c == ',') {
-      std::optional<std::uint8_t> byte = item.empty() ? std::nullopt : HexByte(item);
-      if (!item.empty() && !byte) Refuse("--answer", text, "1 to 256 hexadecimal bytes");
-      if (byte) bytes.push_back(*byte);
-      item.clear();
-      if (*c == '\0') break;
-    } else {
-      item += *c;
-    }
+  std::vector<std::string_view> words = SplitWords(text, " \t,");
+  for (std::string_view word : words) {
+    std::optional<std::uint8_t> byte = HexByte(std::string(word));
+    if (!byte) break;
+    bytes.push_back(*byte);
   }
-  if (bytes.empty() || bytes.size() > 256) Refuse("--answer", text, "1 to 256 hexadecimal bytes");
+  if (bytes.size() != words.size() || bytes.empty() || bytes.size() > 256) {
+    Refuse("--answer", text, "1 to 256 hexadecimal bytes");
+  }
   return bytes;
 }
 
