@@ -90,7 +90,8 @@ DIMLINK_API int dimlink_set_timeout(dimlink_supply *supply, int milliseconds);
 
 /* Sends one command (5 to 64 bytes; 5 to 63 on USB) and receives its answer, filling
  * result; gives back result->status, or -1 for a NULL argument. On USB the supply's
- * lock is held for this exchange only: a lock not had within the time-out is "busy". */
+ * lock is held for this exchange only: a lock not had within the time-out is "busy"; on
+ * Windows one that cannot be had at all is "lock-failed", with its error number. */
 DIMLINK_API int dimlink_exchange(dimlink_supply *supply, const unsigned char *command, size_t length,
                                  dimlink_result *result);
 

@@ -66,7 +66,6 @@ def kestrow_exe(env, tmp_path, devices, command):
 @pytest.mark.parametrize("name, devices, out, status, node, least, most", [
     ("success", [], OK, 0, "hidraw0", 0, 2),
     ("no answer", ["--silent"], sent(COMMAND) + USB_RECEIVE_FAILED, 3, "hidraw0", 4.8, 6.5),
-    ("write failure", ["--fail-write"], USB_SEND_FAILED, 3, "hidraw0", 0, 2),
     ("unopenable supply is not listed", ["--refuse-open"], NOT_FOUND, 3, None, 0, 2),
     ("other product passed over", ["--hid", "0483:5740", "--supply"], OK, 0, "hidraw1", 0, 2),
     ("two supplies: the first in the set", ["--supply", "--supply", "--status", "01"], OK, 0, "hidraw0", 0, 2),
@@ -77,6 +76,17 @@ def test_kestrow_exchange(wine_usb, tmp_path, name, devices, out, status, node, 
         assert (result.out, result.status, seen) == (out, status, [wrote(node, COMMAND)] if node else [])
         return seconds, reference
     assert_takes(attempt, least, most)
+
+
+# A failed write names the system's error number (Wine's HID stack gives 31) in text and JSON.
+def test_kestrow_send_failed_names_the_error(wine_usb, tmp_path):
+    script = '"$WINE" "$KESTROW" "$@"; "$WINE" "$KESTROW" --json "$@"'
+    result, seen = in_wine(wine_usb, tmp_path, ["--fail-write"], script, *COMMAND.split())
+    text, json_line = result.out.split(b"{", 1)
+    o = json.loads(b"{" + json_line)
+    assert (text, o["verdict"], o["error"], o["status"], result.status) == (
+        USB_SEND_FAILED + b"Error Code = 31", "send-failed", 31, 3, 3)
+    assert seen == [wrote("hidraw0", COMMAND)] * 2
 
 
 def test_kestrow_lists_and_chooses_supplies(wine_usb, tmp_path):
