@@ -51,7 +51,7 @@ std::optional<CommandFileLine> OpenCommandFile(CommandFile& file, const char* pa
     return std::nullopt;
   }
   errno = 0;
-  file.stream = std::fopen(path, "rb");
+  file.stream = OpenFileForReading(path);
   if (file.stream == nullptr) return ReadFailure(file, 0, errno != 0 ? errno : EIO);
   file.owned = true;
   return std::nullopt;

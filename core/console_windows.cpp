@@ -1,7 +1,8 @@
 // Console output on Windows. On a console, text goes out as UTF-16 through WriteConsoleW,
 // so Japanese shows whatever the console's code page. Redirected to a file or a pipe, it
 // goes out as code page 932 bytes where that is the system's ANSI code page, UTF-8
-// elsewhere, and raw bytes go out as they are.
+// elsewhere, and raw bytes go out as they are. Values the user gave (arguments, file
+// names, command-file words) are carried as UTF-8 and written in that same encoding.
 
 #include <fcntl.h>
 #include <io.h>
@@ -90,14 +91,16 @@ void WriteText(std::wstring_view text) {
 
 void WriteBytes(std::string_view bytes) {
   if (to_console) {
-    // Bytes are hex digits, blanks, NULs and arguments as typed, in the ANSI code page.
-    WriteToConsole(Widen(bytes, CP_ACP));
+    // Bytes are hex digits, blanks, NULs, JSON and device paths: ASCII.
+    WriteToConsole(Widen(bytes, CP_UTF8));
   } else {
     pending += bytes;
   }
 }
 
 void WriteUtf8(std::string_view text) { WriteText(Widen(text, CP_UTF8)); }
+
+std::FILE* OpenFileForReading(const char* name) { return _wfopen(Widen(name, CP_UTF8).c_str(), L"rb"); }
 
 void FlushConsole() {
   std::string_view left = pending;

@@ -74,7 +74,7 @@ DIMLINK_API int dimlink_parse_command(const char *text, unsigned char command[64
  * listing failed or infos is NULL with a capacity. Opens no device. */
 DIMLINK_API int dimlink_list_usb(dimlink_supply_info *infos, int capacity);
 
-/* Finds and opens a USB supply: the first that matches serial and path (NULL for either
+/* Finds and opens a USB supply: the first that matches serial and path (UTF-8, NULL for either
  * means any) and can be opened. NULL on failure, with result filled ("not-found",
  * status 3). result may be NULL. */
 DIMLINK_API dimlink_supply *dimlink_open_usb(const char *serial, const char *path, dimlink_result *result);

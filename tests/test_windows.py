@@ -125,6 +125,20 @@ def test_morvish_session_as_json(tmp_path):
     assert reports[0]["message"] == "送信コマンドを正しく実行しました。" and result.status == 2
 
 
+# A file name outside the ANSI code page opens, and it and the file's words come out whole
+# in text and JSON; a full-width byte is refused as on Linux.
+def test_command_file_named_outside_the_ansi_code_page(tmp_path):
+    name = tmp_path / "Ωmega-命令.txt"
+    name.write_text("A1 B2 ０ｄ 0D 0A\n")
+    missing = f"{name}-ü"
+    refusals = [(name, '"０ｄ" (line 1, byte 3)'), (missing, f'"{missing}": error 2')]
+    for path, named in refusals:
+        text = run(wine("morvish_exe", "--commands", path, "127.0.0.1", "1"), timeout=60)
+        (o,) = json_objects(run(wine("morvish_exe", "--json", "--commands", path, "127.0.0.1", "1"), timeout=60).out)
+        assert (named.encode() in text.out, text.status, o["status"]) == (True, 1, 1), text.out
+        assert named in o["message"] and o["error"] == (2 if path == missing else None)
+
+
 # A C program linked against dimlink.dll gets what morvish.exe reports, over Winsock.
 def test_library_dll_exchanges_as_morvish(tmp_path):
     client = windows_library_client(tmp_path)

@@ -104,12 +104,13 @@ std::wstring HidString(HANDLE query, decltype(&HidD_GetSerialNumberString) get) 
   return text.data();
 }
 
-// A command-line argument, in the ANSI code page, as the system's wide text.
+// A choice's text, UTF-8 as the tools' arguments and the library's callers give it, as
+// the system's wide text.
 std::wstring FromArgument(const std::string& argument) {
   if (argument.empty()) return {};
-  int size = MultiByteToWideChar(CP_ACP, 0, argument.data(), static_cast<int>(argument.size()), nullptr, 0);
+  int size = MultiByteToWideChar(CP_UTF8, 0, argument.data(), static_cast<int>(argument.size()), nullptr, 0);
   std::wstring wide(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, argument.data(), static_cast<int>(argument.size()), wide.data(), size);
+  MultiByteToWideChar(CP_UTF8, 0, argument.data(), static_cast<int>(argument.size()), wide.data(), size);
   return wide;
 }
 
