@@ -70,7 +70,7 @@ inline constexpr std::wstring_view kLockFailed =
     L"\nCannot take the power supply's lock: error %ld. USB電源の排他ロックを取得できません。\n";
 
 // Written on standard error after the program's name, then the system's reason, when
-// standard output could not be written; not in kAll, as it goes out unconverted.
+// standard output could not be written; ASCII, so not in kAll.
 inline constexpr std::string_view kCannotWriteOutput = ": cannot write standard output: ";
 
 // All of the above: the console uses the locale's own encoding only when it can
