@@ -89,6 +89,32 @@ def test_kestrow_send_failed_names_the_error(wine_usb, tmp_path):
     assert seen == [wrote("hidraw0", COMMAND)] * 2
 
 
+# Holds an object of another kind under the supply's lock name, then runs the program.
+SQUATTER = r"""#include <windows.h>
+#include <process.h>
+int wmain(int argc, wchar_t **argv) {
+  unsigned long long hash = 0xCBF29CE484222325ULL;
+  wchar_t name[] = L"Global\\dimlink-supply-0123456789abcdef";
+  CharLowerW(argv[1]);
+  for (wchar_t *c = argv[1]; *c; ++c) hash = (hash ^ *c) * 0x100000001B3ULL;
+  for (int k = 0; k < 16; ++k) name[wcslen(name) - 1 - k] = L"0123456789abcdef"[(hash >> (4 * k)) & 15];
+  if (argc < 3 || !CreateEventW(NULL, TRUE, FALSE, name)) return 99;
+  return (int)_wspawnv(_P_WAIT, argv[2], (const wchar_t *const *)argv + 2);
+}
+"""
+
+
+# A lock that cannot be had ends the run with its error number before anything is sent.
+def test_kestrow_never_exchanges_unlocked(wine_usb, tmp_path):
+    (tmp_path / "squat.c").write_text(SQUATTER)
+    subprocess.run(["x86_64-w64-mingw32-gcc-posix", "-municode", "-o", tmp_path / "squat.exe", tmp_path / "squat.c"],
+                   check=True)
+    script = f'"$WINE" {tmp_path}/squat.exe "$("$WINE" "$KESTROW" --list | cut -f1)" "$KESTROW" --json "$@"'
+    result, seen = in_wine(wine_usb, tmp_path, [], script, *COMMAND.split())
+    (o,) = json_objects(result.out)
+    assert (o["verdict"], o["error"], o["sent"], result.status, seen) == ("lock-failed", 6, False, 3, [])
+
+
 def test_kestrow_lists_and_chooses_supplies(wine_usb, tmp_path):
     two = ["--serial", "A1", "--supply", "--serial", "B2"]
     result, seen = in_wine(wine_usb, tmp_path, two, '"$WINE" "$KESTROW" --list')
