@@ -8,8 +8,7 @@ LockOutcome DecideWindowsLock(std::uint32_t handle_error, std::uint32_t wait_res
       return {LockOutcome::Held, 0};
     case kWaitTimeout:
       return {LockOutcome::Busy, 0};
-    default:
-      // A result the wait never gives still names something: better than error 0.
-      return {LockOutcome::Failed, wait_result == kWaitFailed && wait_error != 0 ? wait_error : wait_result};
+    default:  // WAIT_FAILED, or a result the wait never gives, which still names something
+      return {LockOutcome::Failed, wait_error != 0 ? wait_error : wait_result};
   }
 }
