@@ -23,9 +23,9 @@ std::string Utf8(const wchar_t* text) {
 
 extern "C" int wmain(int argc, wchar_t** argv) {
   std::vector<std::string> arguments;
+  arguments.reserve(static_cast<std::size_t>(argc));
   for (int k = 0; k < argc; ++k) arguments.push_back(Utf8(argv[k]));
-  std::vector<const char*> pointers;
-  for (const std::string& argument : arguments) pointers.push_back(argument.c_str());
-  pointers.push_back(nullptr);
+  std::vector<const char*> pointers(arguments.size() + 1, nullptr);
+  for (std::size_t k = 0; k < arguments.size(); ++k) pointers[k] = arguments[k].c_str();
   return ToolMain(argc, pointers.data());
 }
