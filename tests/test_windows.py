@@ -12,7 +12,7 @@ import subprocess
 import pytest
 
 from conftest import (BY_STATUS, SEARCH_END, SUCCESS, SUPPLY_NOT_FOUND, assert_takes, child_environment, connect_failed,
-                      cp932, invalid_address, json_objects, received, require, run, sent, simulator, tool,
+                      cp932, invalid_address, invalid_byte, json_objects, received, require, run, sent, simulator, tool,
                       windows_library_client)
 from lan_cases import CODE6, COMMAND, contacted, exchanges, full_listen_queue, loopback
 
@@ -135,6 +135,8 @@ def test_command_file_named_outside_the_ansi_code_page(tmp_path):
         text = run(wine("morvish_exe", "--commands", path, "127.0.0.1", "1"), timeout=60)
         (o,) = json_objects(run(wine("morvish_exe", "--json", "--commands", path, "127.0.0.1", "1"), timeout=60).out)
         assert (named.encode() in text.out, named in o["message"], o["error"], text.status) == (True, True, error, 1)
+    full_width = run(wine("morvish_exe", "127.0.0.1", "1", "A1", "B2", "０ｄ", "0D", "0A"), timeout=60)
+    assert (full_width.out, full_width.status) == (invalid_byte("０ｄ", 5), 1)
 
 
 # A C program linked against dimlink.dll gets what morvish.exe reports, over Winsock.
