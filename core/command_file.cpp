@@ -39,7 +39,7 @@ std::optional<CommandFileLine> OpenCommandFile(CommandFile& file, const char* pa
     return std::nullopt;
   }
   errno = 0;
-  file.reader.stream = std::fopen(path, "rb");
+  file.reader.stream = OpenFileForReading(path);
   if (file.reader.stream == nullptr) return ReadFailure(file, 0, errno != 0 ? errno : EIO);
   file.owned = true;
   return std::nullopt;

@@ -3,6 +3,7 @@
 // stream, in the order they are written. Each platform has its own file behind this.
 #pragma once
 
+#include <cstdio>
 #include <string_view>
 
 // Selects the user's default locale and, from it, the output encoding: the locale's own
@@ -15,9 +16,15 @@ void WriteText(std::wstring_view text);
 // Writes bytes as they are.
 void WriteBytes(std::string_view bytes);
 
-// Writes UTF-8 text that came from the system (device paths and strings): as it is where
-// the system gives bytes, in the output encoding where it gives wide text.
+// Writes text the system or the user gave (device paths and strings, arguments, file
+// names, command-file words), which the tools carry as UTF-8 where the system gives wide
+// text: as it is where the system gives bytes, in the output encoding where it gives
+// wide text.
 void WriteUtf8(std::string_view text);
+
+// Opens the named file for reading bytes, the name as the arguments carry it (UTF-8 on
+// Windows, so that any name opens); errno says why when it gives back nothing.
+std::FILE* OpenFileForReading(const char* name);
 
 // Pushes everything written so far out to standard output.
 void FlushConsole();

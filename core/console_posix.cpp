@@ -93,6 +93,8 @@ void WriteBytes(std::string_view bytes) {
 // Device names and strings on Linux are bytes, written as the system gave them.
 void WriteUtf8(std::string_view text) { WriteBytes(text); }
 
+std::FILE* OpenFileForReading(const char* name) { return std::fopen(name, "rb"); }
+
 void FlushConsole() {
   if (std::fflush(stdout) != 0) NoteOutputError(errno);
 }

@@ -1,7 +1,8 @@
 // Console output on Windows. On a console, text goes out as UTF-16 through WriteConsoleW,
 // so Japanese shows whatever the console's code page. Redirected to a file or a pipe, it
 // goes out as code page 932 bytes where that is the system's ANSI code page, UTF-8
-// elsewhere, and raw bytes go out as they are.
+// elsewhere, and raw bytes go out as they are. Values the user gave (arguments, file
+// names, command-file words) are carried as UTF-8 and written in that same encoding.
 
 #include <fcntl.h>
 #include <io.h>
@@ -41,18 +42,6 @@ void WriteToConsole(std::wstring_view text) {
   }
 }
 
-// The system's description of an error, without its line end.
-std::string SystemReason(DWORD error) {
-  char* text = nullptr;
-  DWORD size = FormatMessageA(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
-      reinterpret_cast<char*>(&text), 0, nullptr);  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
-  std::string reason = size != 0 ? std::string(text, size) : "error " + std::to_string(error);
-  LocalFree(text);
-  while (!reason.empty() && (reason.back() == '\n' || reason.back() == '\r' || reason.back() == ' ')) reason.pop_back();
-  return reason;
-}
-
 std::wstring Widen(std::string_view bytes, UINT code_page) {
   if (bytes.empty()) return {};
   int size = MultiByteToWideChar(code_page, 0, bytes.data(), static_cast<int>(bytes.size()), nullptr, 0);
@@ -68,6 +57,34 @@ std::string Narrow(std::wstring_view text, UINT code_page) {
   std::string bytes(static_cast<std::size_t>(size), '\0');
   WideCharToMultiByte(code_page, 0, text.data(), static_cast<int>(text.size()), bytes.data(), size, nullptr, nullptr);
   return bytes;
+}
+
+// The system's description of an error, in the user's language, without its line end.
+std::wstring SystemReason(DWORD error) {
+  wchar_t* text = nullptr;
+  DWORD size = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, error, 0,
+      reinterpret_cast<wchar_t*>(&text), 0, nullptr);  // NOLINT(cppcoreguidelines-pro-type-reinterpret-cast)
+  std::wstring reason = size != 0 ? std::wstring(text, size) : L"error " + std::to_wstring(error);
+  LocalFree(text);
+  while (!reason.empty() && (reason.back() == L'\n' || reason.back() == L'\r' || reason.back() == L' ')) {
+    reason.pop_back();
+  }
+  return reason;
+}
+
+// Standard error takes a line as standard output would: Unicode on a console, the
+// output encoding when redirected.
+void WriteErrorLine(std::wstring_view line) {
+  HANDLE error_output = GetStdHandle(STD_ERROR_HANDLE);
+  DWORD mode = 0;
+  DWORD written = 0;
+  if (GetConsoleMode(error_output, &mode) != 0) {
+    (void)WriteConsoleW(error_output, line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+    return;
+  }
+  std::string bytes = Narrow(line, redirected_code_page);
+  (void)WriteFile(error_output, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
 }  // namespace
@@ -90,14 +107,16 @@ void WriteText(std::wstring_view text) {
 
 void WriteBytes(std::string_view bytes) {
   if (to_console) {
-    // Bytes are hex digits, blanks, NULs and arguments as typed, in the ANSI code page.
-    WriteToConsole(Widen(bytes, CP_ACP));
+    // Bytes are hex digits, blanks, NULs, JSON and device paths: ASCII.
+    WriteToConsole(Widen(bytes, CP_UTF8));
   } else {
     pending += bytes;
   }
 }
 
 void WriteUtf8(std::string_view text) { WriteText(Widen(text, CP_UTF8)); }
+
+std::FILE* OpenFileForReading(const char* name) { return _wfopen(Widen(name, CP_UTF8).c_str(), L"rb"); }
 
 void FlushConsole() {
   std::string_view left = pending;
@@ -132,11 +151,9 @@ bool OutputLost() { return output_error != 0; }
 int FinishConsole(std::string_view program, int status) {
   FlushConsole();
   if (output_error == 0) return status;
-  std::string line(program);
-  line += texts::kCannotWriteOutput;
+  std::wstring line = Widen(program, CP_UTF8) + Widen(texts::kCannotWriteOutput, CP_UTF8);
   line += SystemReason(output_error);
-  line += '\n';
-  (void)std::fputs(line.c_str(), stderr);
-  (void)std::fflush(stderr);
+  line += L"\r\n";
+  WriteErrorLine(line);
   return kExitOutputLost;
 }

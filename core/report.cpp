@@ -68,7 +68,7 @@ void PrintMessage(const Message& message) {
     std::size_t stop = text.find_first_of(L"sd", pos);
     if (stop == std::wstring_view::npos || value == end) break;
     WriteText(text.substr(start, pos - start));
-    WriteBytes(*value++);
+    WriteUtf8(*value++);
     start = stop + 1;
   }
   WriteText(text.substr(start));

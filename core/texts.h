@@ -64,12 +64,16 @@ inline constexpr std::wstring_view kClosedWithoutAnswer =
 // USB transport.
 inline constexpr std::wstring_view kSupplyNotFound = L"\nLAN電源・USB電源を見つかりませんでした。";
 inline constexpr std::wstring_view kUsbSendFailed = L"\nLAN電源・USB電源がUSBへの送信は失敗しました。";
+inline constexpr std::wstring_view kUsbSendFailedWithError =
+    L"\nLAN電源・USB電源がUSBへの送信は失敗しました。Error Code = %ld";
 inline constexpr std::wstring_view kUsbReceiveFailed = L"\nLAN電源・USB電源からUSBでの受信は失敗しました。";
 inline constexpr std::wstring_view kSupplyBusy =
     L"\nThe power supply is busy with another exchange. USB電源は別の送受信で使用中です。\n";
+inline constexpr std::wstring_view kLockFailed =
+    L"\nCannot take the power supply's lock: error %ld. USB電源の排他ロックを取得できません。\n";
 
 // Written on standard error after the program's name, then the system's reason, when
-// standard output could not be written; not in kAll, as it goes out unconverted.
+// standard output could not be written; ASCII, so not in kAll.
 inline constexpr std::string_view kCannotWriteOutput = ": cannot write standard output: ";
 
 // All of the above: the console uses the locale's own encoding only when it can
@@ -106,8 +110,10 @@ inline constexpr std::array kAll{
     kClosedWithoutAnswer,
     kSupplyNotFound,
     kUsbSendFailed,
+    kUsbSendFailedWithError,
     kUsbReceiveFailed,
     kSupplyBusy,
+    kLockFailed,
 };
 
 // The fixed English key of each verdict and failure, for output that programs read
@@ -126,6 +132,7 @@ inline constexpr std::string_view kUnexpected = "unexpected-error";
 inline constexpr std::string_view kBadCommand = "bad-command";  // command line or command file refused
 inline constexpr std::string_view kNotFound = "not-found";
 inline constexpr std::string_view kBusy = "busy";
+inline constexpr std::string_view kLockFailed = "lock-failed";        // the lock cannot be had at all
 inline constexpr std::string_view kConnectFailed = "connect-failed";  // also: sockets unavailable
 inline constexpr std::string_view kSendFailed = "send-failed";
 inline constexpr std::string_view kReceiveFailed = "receive-failed";
@@ -137,7 +144,7 @@ inline constexpr std::array kAll{kCarriedOut,     kMismatch,          kNoHeader,
                                  kBadInstruction, kChannelOutOfRange, kAddressOutOfRange, kBadFormat,
                                  kKnobInUse,      kUnexpected,        kBadCommand,        kNotFound,
                                  kBusy,           kConnectFailed,     kSendFailed,        kReceiveFailed,
-                                 kClosed};
+                                 kClosed,         kLockFailed};
 }  // namespace keys
 
 }  // namespace texts

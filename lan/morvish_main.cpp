@@ -1,3 +1,4 @@
+#include "core/tool_main.h"
 #include "lan/morvish.h"
 
-int main(int argc, char** argv) { return RunMorvish(argc, argv); }
+int ToolMain(int argc, const char* const* argv) { return RunMorvish(argc, argv); }

@@ -74,7 +74,7 @@ DIMLINK_API int dimlink_parse_command(const char* text, unsigned char command[64
  * listing failed or infos is NULL with a capacity. Opens no device. */
 DIMLINK_API int dimlink_list_usb(dimlink_supply_info* infos, int capacity);
 
-/* Finds and opens a USB supply: the first that matches serial and path (NULL for either
+/* Finds and opens a USB supply: the first that matches serial and path (UTF-8, NULL for either
  * means any) and can be opened. NULL on failure, with result filled ("not-found",
  * status 3). result may be NULL. */
 DIMLINK_API dimlink_supply* dimlink_open_usb(const char* serial, const char* path, dimlink_result* result);
@@ -90,7 +90,8 @@ DIMLINK_API int dimlink_set_timeout(dimlink_supply* supply, int milliseconds);
 
 /* Sends one command (5 to 64 bytes; 5 to 63 on USB) and receives its answer, filling
  * result; gives back result->status, or -1 for a NULL argument. On USB the supply's
- * lock is held for this exchange only: a lock not had within the time-out is "busy". */
+ * lock is held for this exchange only: a lock not had within the time-out is "busy"; on
+ * Windows one that cannot be had at all is "lock-failed", with its error number. */
 DIMLINK_API int dimlink_exchange(dimlink_supply* supply, const unsigned char* command, size_t length,
                                  dimlink_result* result);
 

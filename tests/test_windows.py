@@ -13,8 +13,8 @@ import subprocess
 import pytest
 
 from conftest import (BY_STATUS, SEARCH_END, SUCCESS, SUPPLY_NOT_FOUND, assert_takes, child_environment, connect_failed,
-                      cp932, invalid_address, json_objects, library_objects, received, require, run, sent, simulator, tool,
-                      windows_library_client)
+                      cp932, invalid_address, invalid_byte, json_objects, library_objects, received, require, run, sent,
+                      simulator, tool, windows_library_client)
 from lan_cases import CODE6, COMMAND, contacted, exchanges, full_listen_queue, loopback
 
 TIMED_OUT, REFUSED = 10060, 10061
@@ -133,6 +133,20 @@ def test_morvish_session_as_json(tmp_path, encoded):
     assert [(o["line"], o["verdict"], o["status"]) for o in reports] == [
         (2, "carried-out", 0), (3, "mismatch", 2), (4, "bad-command", 1), (5, "carried-out", 0)]
     assert reports[0]["message"] == "送信コマンドを正しく実行しました。" and result.status == 2
+
+
+# A file name outside the ANSI code page opens, and it and the file's words come out whole
+# in text and JSON; a full-width byte is refused as on Linux.
+def test_command_file_named_outside_the_ansi_code_page(tmp_path):
+    (tmp_path / "Ωmega-命令.txt").write_text("A1 B2 ０ｄ 0D 0A\n")
+    missing = f"{tmp_path}/Ωmega-ü"
+    for path, named, error in [(tmp_path / "Ωmega-命令.txt", '"０ｄ" (line 1, byte 3)', None),
+                               (missing, f'"{missing}": error 2', 2)]:
+        text = run(wine("morvish_exe", "--commands", path, "127.0.0.1", "1"), timeout=60)
+        (o,) = json_objects(run(wine("morvish_exe", "--json", "--commands", path, "127.0.0.1", "1"), timeout=60).out)
+        assert (named.encode() in text.out, named in o["message"], o["error"], text.status) == (True, True, error, 1)
+    full_width = run(wine("morvish_exe", "127.0.0.1", "1", "A1", "B2", "０ｄ", "0D", "0A"), timeout=60)
+    assert (full_width.out, full_width.status) == (invalid_byte("０ｄ", 5), 1)
 
 
 # A C program linked against dimlink.dll gets what morvish.exe reports, over Winsock.

@@ -66,7 +66,6 @@ def kestrow_exe(env, tmp_path, devices, command):
 @pytest.mark.parametrize("name, devices, out, status, node, least, most", [
     ("success", [], OK, 0, "hidraw0", 0, 2),
     ("no answer", ["--silent"], sent(COMMAND) + USB_RECEIVE_FAILED, 3, "hidraw0", 4.8, 6.5),
-    ("write failure", ["--fail-write"], USB_SEND_FAILED, 3, "hidraw0", 0, 2),
     ("unopenable supply is not listed", ["--refuse-open"], NOT_FOUND, 3, None, 0, 2),
     ("other product passed over", ["--hid", "0483:5740", "--supply"], OK, 0, "hidraw1", 0, 2),
     ("two supplies: the first in the set", ["--supply", "--supply", "--status", "01"], OK, 0, "hidraw0", 0, 2),
@@ -77,6 +76,43 @@ def test_kestrow_exchange(wine_usb, tmp_path, name, devices, out, status, node, 
         assert (result.out, result.status, seen) == (out, status, [wrote(node, COMMAND)] if node else [])
         return seconds, reference
     assert_takes(attempt, least, most)
+
+
+# A failed write names the system's error number (Wine's HID stack gives 31) in text and JSON.
+def test_kestrow_send_failed_names_the_error(wine_usb, tmp_path):
+    script = '"$WINE" "$KESTROW" "$@"; "$WINE" "$KESTROW" --json "$@"'
+    result, seen = in_wine(wine_usb, tmp_path, ["--fail-write"], script, *COMMAND.split())
+    text, json_line = result.out.split(b"{", 1)
+    o = json.loads(b"{" + json_line)
+    assert (text, o["verdict"], o["error"], o["status"], result.status) == (
+        USB_SEND_FAILED + b"Error Code = 31", "send-failed", 31, 3, 3)
+    assert seen == [wrote("hidraw0", COMMAND)] * 2
+
+
+# Holds an object of another kind under the supply's lock name, then runs the program.
+SQUATTER = r"""#include <windows.h>
+#include <process.h>
+int wmain(int argc, wchar_t **argv) {
+  unsigned long long hash = 0xCBF29CE484222325ULL;
+  wchar_t name[] = L"Global\\dimlink-supply-0123456789abcdef";
+  CharLowerW(argv[1]);
+  for (wchar_t *c = argv[1]; *c; ++c) hash = (hash ^ *c) * 0x100000001B3ULL;
+  for (int k = 0; k < 16; ++k) name[wcslen(name) - 1 - k] = L"0123456789abcdef"[(hash >> (4 * k)) & 15];
+  if (argc < 3 || !CreateEventW(NULL, TRUE, FALSE, name)) return 99;
+  return (int)_wspawnv(_P_WAIT, argv[2], (const wchar_t *const *)argv + 2);
+}
+"""
+
+
+# A lock that cannot be had ends the run with its error number before anything is sent.
+def test_kestrow_never_exchanges_unlocked(wine_usb, tmp_path):
+    (tmp_path / "squat.c").write_text(SQUATTER)
+    subprocess.run(["x86_64-w64-mingw32-gcc-posix", "-municode", "-o", tmp_path / "squat.exe", tmp_path / "squat.c"],
+                   check=True)
+    script = f'"$WINE" {tmp_path}/squat.exe "$("$WINE" "$KESTROW" --list | cut -f1)" "$KESTROW" --json "$@"'
+    result, seen = in_wine(wine_usb, tmp_path, [], script, *COMMAND.split())
+    (o,) = json_objects(result.out)
+    assert (o["verdict"], o["error"], o["sent"], result.status, seen) == ("lock-failed", 6, False, 3, [])
 
 
 def test_kestrow_lists_and_chooses_supplies(wine_usb, tmp_path):

@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "usb/lock_outcome.h"
+
 inline constexpr std::uint16_t kSupplyVendorId = 0x0483;
 inline constexpr std::uint16_t kSupplyProductId = 0x5750;
 
@@ -38,6 +40,9 @@ struct PowerSupply {
   // The lock that keeps other runs from exchanging with the same supply, where the
   // platform needs one beside the device itself; released when the object goes.
   std::intptr_t exchange_lock = 0;
+  // The system's error number when the platform could not make that lock as it opened
+  // the supply: TakeForExchange reports it instead of going on unlocked.
+  std::uint32_t lock_error = 0;
   DeviceCaps caps;
 };
 
@@ -74,8 +79,9 @@ bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::strin
 
 // Waits at most timeout_ms until no other holder (another run, another handle) is
 // exchanging with this supply, then takes it until ReleaseExchange or until the supply
-// is closed. False when the wait ran out.
-bool TakeForExchange(PowerSupply& supply, int timeout_ms);
+// is closed. Busy when the wait ran out; Failed, with the system's error number, when the
+// lock cannot be had at all.
+LockOutcome TakeForExchange(PowerSupply& supply, int timeout_ms);
 
 // Lets the next holder have the supply; called on the thread that took it.
 void ReleaseExchange(PowerSupply& supply);
@@ -85,8 +91,9 @@ void ReleaseExchange(PowerSupply& supply);
 void DiscardWaitingReports(const PowerSupply& supply);
 
 // Writes the whole output report, waiting at most timeout_ms; false when it fails or
-// goes out short.
-bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report, int timeout_ms);
+// goes out short, with the system's error number in error where the platform reports one.
+bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report, int timeout_ms,
+                       std::optional<long>& error);
 
 // Reads one input report, waiting at most timeout_ms; false on time-out or failure.
 // Never reads past the 64 bytes of the report.

@@ -160,22 +160,24 @@ bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::strin
   return false;
 }
 
-bool TakeForExchange(PowerSupply& supply, int timeout_ms) {
+LockOutcome TakeForExchange(PowerSupply& supply, int timeout_ms) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   // Only another holder makes the wait worth it; a node that cannot be locked at all is
   // used as it is, as it was before runs took turns.
   while (::flock(Fd(supply), LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR)) {
-    if (Clock::now() >= deadline) return false;
+    if (Clock::now() >= deadline) return {LockOutcome::Busy};
     std::this_thread::sleep_for(kLockRetryPause);
   }
-  return true;
+  return {LockOutcome::Held};
 }
 
 void ReleaseExchange(PowerSupply& supply) { ::flock(Fd(supply), LOCK_UN); }
 
 // The node is opened without blocking and a HID write either goes out whole or fails at
-// once, so there is nothing to wait for.
-bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report, int /*timeout_ms*/) {
+// once, so there is nothing to wait for. The failure's message has always gone without
+// an error number here, and scripts match it, so errno is not carried.
+bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report, int /*timeout_ms*/,
+                       std::optional<long>& /*error*/) {
   for (;;) {
     ssize_t written = ::write(Fd(supply), report.data(), report.size());
     if (written < 0 && errno == EINTR) continue;

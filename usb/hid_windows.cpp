@@ -3,6 +3,7 @@
 
 #include <windows.h>
 
+#include <sddl.h>
 #include <setupapi.h>
 // The HID class library's headers declare plain C functions without saying so.
 extern "C" {
@@ -103,12 +104,13 @@ std::wstring HidString(HANDLE query, decltype(&HidD_GetSerialNumberString) get) 
   return text.data();
 }
 
-// A command-line argument, in the ANSI code page, as the system's wide text.
+// A choice's text, UTF-8 as the tools' arguments and the library's callers give it, as
+// the system's wide text.
 std::wstring FromArgument(const std::string& argument) {
   if (argument.empty()) return {};
-  int size = MultiByteToWideChar(CP_ACP, 0, argument.data(), static_cast<int>(argument.size()), nullptr, 0);
+  int size = MultiByteToWideChar(CP_UTF8, 0, argument.data(), static_cast<int>(argument.size()), nullptr, 0);
   std::wstring wide(static_cast<std::size_t>(size), L'\0');
-  MultiByteToWideChar(CP_ACP, 0, argument.data(), static_cast<int>(argument.size()), wide.data(), size);
+  MultiByteToWideChar(CP_UTF8, 0, argument.data(), static_cast<int>(argument.size()), wide.data(), size);
   return wide;
 }
 
@@ -137,6 +139,26 @@ std::wstring LockName(const std::wstring& path) {
   std::wstring name(kLockNamePrefix);
   for (int shift = 60; shift >= 0; shift -= 4) name += L"0123456789abcdef"[(hash >> shift) & 0xFU];
   return name;
+}
+
+// Only what waiting and releasing need, so that a mutex another user, an elevated run or
+// a service made can be opened too.
+constexpr DWORD kLockRights = SYNCHRONIZE | MUTEX_MODIFY_STATE;
+
+// Makes or opens the supply's exchange lock. Every authenticated user (and the system
+// account) gets the rights runs need, so that runs in every logon session take turns.
+// Gives back the handle, or 0 with the error in error.
+std::intptr_t OpenExchangeLock(const std::wstring& name, std::uint32_t& error) {
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;0x00100001;;;AU)(A;;0x00100001;;;SY)", SDDL_REVISION_1,
+                                                       &descriptor, nullptr);
+  SECURITY_ATTRIBUTES attributes{sizeof attributes, descriptor, FALSE};
+  HANDLE lock = CreateMutexExW(descriptor != nullptr ? &attributes : nullptr, name.c_str(), 0, kLockRights);
+  error = lock == nullptr ? GetLastError() : 0;
+  LocalFree(descriptor);
+  if (lock == nullptr) lock = OpenMutexW(kLockRights, FALSE, name.c_str());
+  if (lock != nullptr) error = 0;
+  return reinterpret_cast<std::intptr_t>(lock);
 }
 
 // Calls visit(path) for each present HID interface, in SetupAPI's order, until it gives
@@ -170,16 +192,22 @@ DeviceCaps ReadCaps(HANDLE device) {
 }
 
 // Waits for an overlapped transfer; cancels it when the time runs out. Gives back the
-// byte count, or nothing when it failed or timed out.
-std::optional<DWORD> Finish(HANDLE device, OVERLAPPED& overlapped, BOOL started, DWORD timeout_ms) {
-  if (!started && GetLastError() != ERROR_IO_PENDING) return std::nullopt;
+// byte count, or nothing when it failed or timed out, with the reason in error.
+std::optional<DWORD> Finish(HANDLE device, OVERLAPPED& overlapped, BOOL started, DWORD timeout_ms, DWORD& error) {
+  error = started ? 0 : GetLastError();
+  if (!started && error != ERROR_IO_PENDING) return std::nullopt;
   DWORD count = 0;
-  if (WaitForSingleObject(overlapped.hEvent, timeout_ms) != WAIT_OBJECT_0) {
+  DWORD waited = WaitForSingleObject(overlapped.hEvent, timeout_ms);
+  if (waited != WAIT_OBJECT_0) {
+    error = waited == WAIT_TIMEOUT ? static_cast<DWORD>(ERROR_TIMEOUT) : GetLastError();
     CancelIo(device);
     GetOverlappedResult(device, &overlapped, &count, TRUE);  // the buffer is in use until this returns
     return std::nullopt;
   }
-  if (!GetOverlappedResult(device, &overlapped, &count, FALSE)) return std::nullopt;
+  if (!GetOverlappedResult(device, &overlapped, &count, FALSE)) {
+    error = GetLastError();
+    return std::nullopt;
+  }
   return count;
 }
 
@@ -219,8 +247,8 @@ bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::strin
     }
     supply.caps = ReadCaps(device.handle);
     supply.device_handle = reinterpret_cast<std::intptr_t>(device.release());
-    // Without the lock object the exchange goes ahead as it did before runs took turns.
-    supply.exchange_lock = reinterpret_cast<std::intptr_t>(CreateMutexW(nullptr, FALSE, LockName(path).c_str()));
+    // A lock that cannot be made is reported when the run takes it, before anything is sent.
+    supply.exchange_lock = OpenExchangeLock(LockName(path), supply.lock_error);
     return true;
   });
   if (end == 0) return true;
@@ -228,12 +256,11 @@ bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::strin
   return false;
 }
 
-bool TakeForExchange(PowerSupply& supply, int timeout_ms) {
-  // WAIT_ABANDONED: the last holder ended without giving the lock back; it is this run's now.
-  if (supply.exchange_lock != 0 && WaitForSingleObject(Lock(supply), static_cast<DWORD>(timeout_ms)) == WAIT_TIMEOUT) {
-    return false;
-  }
-  return true;
+LockOutcome TakeForExchange(PowerSupply& supply, int timeout_ms) {
+  if (supply.exchange_lock == 0)
+    return DecideWindowsLock(supply.lock_error != 0 ? supply.lock_error : ERROR_INVALID_HANDLE, 0, 0);
+  DWORD waited = WaitForSingleObject(Lock(supply), static_cast<DWORD>(timeout_ms));
+  return DecideWindowsLock(0, waited, waited == WAIT_FAILED ? GetLastError() : 0);
 }
 
 void ReleaseExchange(PowerSupply& supply) {
@@ -243,13 +270,20 @@ void ReleaseExchange(PowerSupply& supply) {
 // Every open handle gets every input report: what is queued now answered other runs.
 void DiscardWaitingReports(const PowerSupply& supply) { HidD_FlushQueue(Native(supply)); }
 
-bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report, int timeout_ms) {
+bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report, int timeout_ms,
+                       std::optional<long>& error) {
   OwnedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!event.valid()) return false;
+  if (!event.valid()) {
+    error = static_cast<long>(GetLastError());
+    return false;
+  }
   OVERLAPPED overlapped{};
   overlapped.hEvent = event.handle;
   BOOL started = WriteFile(Native(supply), report.data(), static_cast<DWORD>(report.size()), nullptr, &overlapped);
-  std::optional<DWORD> written = Finish(Native(supply), overlapped, started, static_cast<DWORD>(timeout_ms));
+  DWORD reason = 0;
+  std::optional<DWORD> written = Finish(Native(supply), overlapped, started, static_cast<DWORD>(timeout_ms), reason);
+  // A short write has no system error: it keeps the message without a number.
+  if (!written && reason != 0) error = static_cast<long>(reason);
   return written && *written == report.size();
 }
 
@@ -263,7 +297,8 @@ bool ReadInputReport(const PowerSupply& supply, InputReport& report, int timeout
   OVERLAPPED overlapped{};
   overlapped.hEvent = event.handle;
   BOOL started = ReadFile(Native(supply), buffer.data(), static_cast<DWORD>(length), nullptr, &overlapped);
-  std::optional<DWORD> got = Finish(Native(supply), overlapped, started, static_cast<DWORD>(timeout_ms));
+  DWORD reason = 0;
+  std::optional<DWORD> got = Finish(Native(supply), overlapped, started, static_cast<DWORD>(timeout_ms), reason);
   if (!got) return false;
   std::copy_n(buffer.begin(), report.size(), report.begin());
   return true;

@@ -1,3 +1,4 @@
+#include "core/tool_main.h"
 #include "usb/kestrow.h"
 
-int main(int argc, char** argv) { return RunKestrow(argc, argv); }
+int ToolMain(int argc, const char* const* argv) { return RunKestrow(argc, argv); }

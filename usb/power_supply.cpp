@@ -5,6 +5,7 @@
 PowerSupply::PowerSupply(PowerSupply&& other) noexcept
     : device_handle(std::exchange(other.device_handle, -1)),
       exchange_lock(std::exchange(other.exchange_lock, 0)),
+      lock_error(other.lock_error),
       caps(other.caps) {}
 
 PowerSupply& PowerSupply::operator=(PowerSupply&& other) noexcept {
@@ -12,6 +13,7 @@ PowerSupply& PowerSupply::operator=(PowerSupply&& other) noexcept {
     ClosePowerSupply(*this);
     device_handle = std::exchange(other.device_handle, -1);
     exchange_lock = std::exchange(other.exchange_lock, 0);
+    lock_error = other.lock_error;
     caps = other.caps;
   }
   return *this;

@@ -1,6 +1,8 @@
 #include "usb/usb_exchange.h"
 
 #include <algorithm>
+#include <string>
+#include <utility>
 
 #include "core/exit_status.h"
 #include "core/texts.h"
@@ -31,15 +33,23 @@ std::optional<ExchangeResult> OpenUsbSupply(PowerSupply& supply, const SupplyCho
 }
 
 std::optional<ExchangeResult> LockUsbSupply(PowerSupply& supply, const ParsedCommand& command, int timeout_ms) {
-  if (TakeForExchange(supply, timeout_ms)) return std::nullopt;
-  return Failure(command, keys::kBusy, {texts::kSupplyBusy, {}}, kExitNoAnswer);
+  LockOutcome lock = TakeForExchange(supply, timeout_ms);
+  if (lock.kind == LockOutcome::Held) return std::nullopt;
+  if (lock.kind == LockOutcome::Busy) return Failure(command, keys::kBusy, {texts::kSupplyBusy, {}}, kExitNoAnswer);
+  return Failure(command, keys::kLockFailed, {texts::kLockFailed, {std::to_string(lock.error)}}, kExitNoAnswer,
+                 lock.error);
 }
 
 ExchangeResult ExchangeWithUsbSupply(const PowerSupply& supply, const ParsedCommand& command, int timeout_ms,
                                      const SentNotice& on_sent) {
   DiscardWaitingReports(supply);
-  if (!WriteOutputReport(supply, BuildOutputReport(command.bytes), timeout_ms))
-    return Failure(command, keys::kSendFailed, {texts::kUsbSendFailed, {}}, kExitNoAnswer);
+  std::optional<long> error;
+  if (!WriteOutputReport(supply, BuildOutputReport(command.bytes), timeout_ms, error)) {
+    // Where the platform gives no error number the message stays as it has always been.
+    Message message =
+        error ? Message{texts::kUsbSendFailedWithError, {std::to_string(*error)}} : Message{texts::kUsbSendFailed, {}};
+    return Failure(command, keys::kSendFailed, std::move(message), kExitNoAnswer, error);
+  }
   ExchangeResult result;
   result.command = command;
   result.sent = true;

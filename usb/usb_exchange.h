@@ -15,7 +15,8 @@ std::optional<ExchangeResult> OpenUsbSupply(PowerSupply& supply, const SupplyCho
                                             const std::optional<ParsedCommand>& command, std::string& notes);
 
 // Takes the supply's lock, waiting at most timeout_ms; gives back the busy failure when
-// the wait runs out.
+// the wait runs out, the lock-failed one (with the system's error number) when the lock
+// cannot be had at all.
 std::optional<ExchangeResult> LockUsbSupply(PowerSupply& supply, const ParsedCommand& command, int timeout_ms);
 
 // With the lock held: throws away the reports already waiting, writes the command and
