@@ -1,7 +1,7 @@
 # libdimlink as a C program uses it: the library and header installed, a C client built
 # with pkg-config, its results held against the tools' --json objects for the same
 # exchanges, on TCP and beside simulated USB supplies; time-outs, turn-taking with the
-# tools and between threads, and the README's C example as printed.
+# tools and between threads.
 import json
 import os
 import re
@@ -140,12 +140,3 @@ def test_listing_is_the_tools(client):
     lines = out.decode().splitlines()
     listed = [json.loads(text) for text in lines[:2]]
     assert lines[2:] == ["2"] + [f'{s["path"]}\t{s["serial"]}\t{s["name"]}' for s in listed]
-
-
-def test_readme_c_example_as_printed(installed, tmp_path):
-    example = re.search(r"```c\n(.*?)```", (HERE.parent / "README.md").read_text(), re.S).group(1)
-    (tmp_path / "example.c").write_text(example)
-    program = build_c(tmp_path / "example.c", installed, tmp_path / "example")
-    with simulator(once=False) as sim:
-        result = run([program, "127.0.0.1", sim.port])
-    assert (result.out, result.status) == ("carried-out: 送信コマンドを正しく実行しました。\n".encode(), 0)

@@ -168,17 +168,6 @@ def test_finding_the_library(tmp_path):
     assert found.out.decode().strip() == os.environ["DIMLINK_VERSION"], found.err.decode()
 
 
-def test_readme_section_runs_as_printed():
-    docs = open(os.path.join(os.path.dirname(__file__), "..", "docs", "python.md")).read()
-    blocks = re.findall(r"```python\n(.*?)```", docs.split("\n## README section\n")[1], re.S)
-    with simulated_supply() as (address, port):
-        namespace = {}
-        exec(blocks[0].replace('"192.168.0.10", 5020', f'"{address}", {port}'), namespace)
-    exec(blocks[1], namespace)
-    for name in [name for name in namespace if name.startswith("test_")]:
-        namespace[name]()
-
-
 def test_mypy_strict():
     require(shutil.which("mypy"), "mypy is not installed (scripts/prepare-machine installs it)")
     done = run(["mypy", "--strict", "--cache-dir", os.devnull, PACKAGE], timeout=300)
