@@ -17,7 +17,6 @@ from conftest import require, run, simulator, tool
 from dimlink.testing import simulated_supply
 from lan_cases import COMMAND, loopback
 
-pytest_plugins = ["dimlink.pytest_plugin"]
 KESTROW, MORVISH, SIM = tool("kestrow"), tool("morvish"), tool("supply_sim")
 PACKAGE = os.path.join(os.path.dirname(__file__), "..", "python", "dimlink")
 os.environ["PATH"] = os.path.dirname(SIM) + os.pathsep + os.environ["PATH"]  # as with dimlink-sim installed
@@ -147,12 +146,6 @@ def test_simulated_supply_always_stops_its_simulator():
     with pytest.raises(dimlink.Error, match='bad --status "zz"'):
         with simulated_supply(status="zz"):
             pass
-
-
-@pytest.mark.parametrize("dimlink_tcp_supply", [{"status": 7}], indirect=True)
-def test_fixture_takes_simulator_options(dimlink_tcp_supply):
-    with dimlink.open_tcp(*dimlink_tcp_supply) as supply:
-        assert supply.exchange(COMMAND).verdict == "knob-in-use"
 
 
 def test_finding_the_library(tmp_path):
