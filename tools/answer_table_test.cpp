@@ -61,8 +61,11 @@ TEST(AnswerTable, RefusesBadLinesSayingWhy) {
       {many + "=> 01", "pattern longer than 64 bytes"},
       {"A1 => # 01", "no answer bytes"},
       {"A1 => " + many, "answer longer than 64 bytes"},
-      {R"({"command":"A1"} x)", "bad record: text after the object"},
-      {R"({"command":"A1","raw":["A1"]})", "bad record: nested objects and arrays are not taken"},
+      {R"({"command":"A1"} x)",
+       "bad record: parse error at line 1, column 18: syntax error while parsing value - "
+       "invalid literal; last read: '\"A1\"} x'; expected end of input"},
+      {R"({"command":"A1","raw":["A1"]})", "\"raw\" is not a string or null"},
+      {R"({"command":"A1","error":"104"})", "\"error\" is not a whole number or null"},
       {R"({"command":"A1","command":"A2"})", "bad record: key \"command\" given twice"},
       {R"({"command":1})", "\"command\" is not a string or null"},
       {R"({"raw":"A1"})", "no \"command\""},
@@ -72,6 +75,27 @@ TEST(AnswerTable, RefusesBadLinesSayingWhy) {
   for (const Case& c : cases) {
     AnswerTable table;
     EXPECT_EQ(AddTableLine(table, c.line, 1).value_or("taken"), c.why) << c.line;
+  }
+}
+
+// A record without an answer plays what the tools saw instead.
+TEST(AnswerTable, RecordsWithoutAnAnswer) {
+  struct Case {
+    std::string rest;
+    TableAnswer kind;
+  } cases[] = {
+      {R"("raw":null,"verdict":"closed","error":null)", TableAnswer::Close},
+      {R"("raw":null,"verdict":"receive-failed","error":104)", TableAnswer::Reset},
+      {R"("verdict":"receive-failed","error":10054)", TableAnswer::Reset},  // recorded on Windows
+      {R"("raw":null,"verdict":"receive-failed","error":110)", TableAnswer::Silent},
+      {R"("raw":null,"verdict":"receive-failed","error":null)", TableAnswer::Silent},
+      {R"("raw":null,"verdict":"send-failed","error":104)", TableAnswer::Silent},
+      {R"("raw":null)", TableAnswer::Silent},
+  };
+  for (const Case& c : cases) {
+    AnswerTable table;
+    ASSERT_FALSE(AddTableLine(table, R"({"command":"A1 B2 00 0D 0A",)" + c.rest + "}", 1)) << c.rest;
+    EXPECT_EQ(table.rules.at(0).kind, c.kind) << c.rest;
   }
 }
 
