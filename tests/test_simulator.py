@@ -1,9 +1,13 @@
 # supply-sim itself: what becomes of the command's processes, runs inside runs, a log
 # that cannot be written, hidraw behaviour of the nodes, and the values it refuses.
+import fcntl
 import os
+import pty
 import random
 import signal
+import struct
 import subprocess
+import termios
 import time
 
 import pytest
@@ -13,6 +17,7 @@ from lan_cases import ANSWERED as OK, COMMAND
 
 SIM = tool("supply_sim")
 KESTROW = tool("kestrow")
+MORVISH = tool("morvish")
 
 
 def sleeping(token):
@@ -100,10 +105,155 @@ def test_nodes_take_flags_at_each_read_and_serve_every_reader():
     ([SIM, "--usb", "--hid", "0x12:3456", "--", "true"], 125, 'bad --hid "0x12:3456" (VVVV:PPPP, 4 hex digits each)'),
     ([SIM, "--usb", "--hid", "1234:+567", "--", "true"], 125, 'bad --hid "1234:+567" (VVVV:PPPP, 4 hex digits each)'),
     ([SIM, "--usb", "--node", " 5", "--", "true"], 125, 'bad --node " 5" (0 to 9999)'),
+    ([SIM, "--usb", "--node", "00000000007", "--", "test", "-e", "/dev/hidraw7"], 0, None),  # a number, not digits
     ([SIM, "--usb", "--status", "+1", "--", "true"], 125, 'bad --status "+1" (a hexadecimal byte)'),
     ([SIM, "--pause", "+5", "127.0.0.1", "0"], 2, 'bad --pause "+5" (0 to 60000)'),
+    ([SIM, "--pause", "18446744073709611616", "127.0.0.1", "0"], 2, 'bad --pause "18446744073709611616" (0 to 60000)'),
     ([SIM, "--usb", "--", "/nonexistent/program"], 127, "cannot run /nonexistent/program: No such file or directory"),
 ])
 def test_refusals_say_what_and_why(argv, status, err):
     result = run(argv)
-    assert (result.status, result.err) == (status, f"supply-sim: {err}\n".encode())
+    assert (result.status, result.err) == (status, f"supply-sim: {err}\n".encode() if err else b"")
+
+@pytest.mark.parametrize("before", [["--answers", "/dev/null"], ["--log", "/dev/null"]])
+def test_options_for_the_whole_run_attach_no_supply(before):
+    result = run([SIM, "--usb", *before, "--supply", "--", "ls", "/sys/class/hidraw"])
+    assert (result.out, result.status) == (b"hidraw0\n", 0)
+
+
+@pytest.mark.parametrize("inherited", [
+    ["--ignore-signal=CHLD"],  # the kernel would reap the command unseen
+    ["--block-signal=CHLD", "--block-signal=TERM", "--ignore-signal=INT"],
+])
+def test_inherited_signal_dispositions_and_mask(inherited):
+    # The simulator's own waits end, and the command starts with what it would have had.
+    show = ["grep", "-E", "^Sig(Blk|Ign)", "/proc/self/status"]
+    alone = run(["env", *inherited, *show])
+    beside = run(["env", *inherited, SIM, "--usb", "--log", "/dev/null", "--", *show], timeout=10)
+    assert (beside.out, beside.status) == (alone.out, 0)
+
+
+# Counts each signal delivered to it, each delivery one byte on the wakeup pipe, for a
+# second after the first, then prints their names.
+COUNTER = """
+import os, select, signal, time
+r, w = os.pipe()
+os.set_blocking(w, False)
+signal.set_wakeup_fd(w)
+for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
+    signal.signal(s, lambda *a: None)
+print("ready", flush=True)
+got = os.read(r, 64)
+deadline = time.monotonic() + 1
+while (left := deadline - time.monotonic()) > 0:
+    if select.select([r], [], [], left)[0]:
+        got += os.read(r, 64)
+print(" ".join(signal.Signals(n).name for n in got), flush=True)
+"""
+
+
+def child(pid):
+    return int(open(f"/proc/{pid}/task/{pid}/children").read().split()[0])
+
+
+def send(way, sig, process):
+    if way == "supply-sim":
+        process.send_signal(sig)
+    elif way == "group":
+        os.killpg(process.pid, sig)
+    elif way == "timeout":
+        # As when its time is up, it signals supply-sim, then the group, then sends
+        # SIGCONT: stopped, supply-sim cannot run between the two, so it sees them as one.
+        os.kill(child(process.pid), signal.SIGSTOP)
+        process.send_signal(signal.SIGALRM)
+    else:
+        os.kill(child(child(process.pid)), sig)  # supply-sim's child is the init
+
+
+@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP], ids=lambda s: s.name)
+@pytest.mark.parametrize("way", ["supply-sim", "group", "timeout", "command"])
+def test_each_signal_reaches_the_command_once(way, sig):
+    argv = [SIM, "--usb", "--log", "/dev/null", "--", "/usr/bin/python3", "-c", COUNTER]
+    if way == "timeout":
+        argv = ["timeout", "-s", sig.name, "600", *argv]
+    process = subprocess.Popen(argv, stdout=subprocess.PIPE, start_new_session=True)
+    assert process.stdout.readline() == b"ready\n"
+    send(way, sig, process)
+    assert process.stdout.readline() == sig.name.encode() + b"\n"
+    assert process.wait(timeout=30) == (124 if way == "timeout" else 0)
+
+
+def test_ctrl_c_at_a_terminal_reaches_the_command_once():
+    pid, terminal = pty.fork()
+    if pid == 0:
+        os.execv(SIM, [SIM, "--usb", "--log", "/dev/null", "--", "/usr/bin/python3", "-c", COUNTER])
+    seen = b""
+    try:
+        while b"ready" not in seen:
+            seen += os.read(terminal, 1024)
+        os.write(terminal, b"\x03")
+        while b"SIGINT" not in seen.split(b"ready", 1)[1]:
+            seen += os.read(terminal, 1024)
+        while chunk := os.read(terminal, 1024):
+            seen += chunk
+    except OSError:  # the terminal's end once supply-sim has gone
+        pass
+    printed = seen.split(b"ready", 1)[1].replace(b"^C", b"").split()  # without the terminal's echo
+    assert (printed, os.waitpid(pid, 0)[1]) == ([b"SIGINT"], 0)
+
+
+@pytest.mark.parametrize("error", ["EINTR", "ECONNABORTED"])
+def test_once_waits_on_past_a_failed_accept(error):
+    # The first accept fails as a signal or a connection reset before it was taken makes it.
+    inject = ["strace", "-f", "-qq", "-o", "/dev/null", "-e", "trace=accept4", "-e",
+              f"inject=accept4:error={error}:when=1"]
+    process = subprocess.Popen([*inject, SIM, "--once", "127.0.0.1", "0"], stdout=subprocess.PIPE)
+    port = process.stdout.readline().decode().strip()
+    assert run([MORVISH, "127.0.0.1", port, *COMMAND.split()]).out == OK
+    assert process.wait(timeout=30) == 0 and process.stdout.read().startswith(b"command: A1 B2")
+
+
+# Writes to /dev/hidraw0 as many 1000-byte reports as each line of its input says, each
+# one a log line of about 3 kB, then says "done".
+LOGGER = """
+import os, sys
+fd = os.open("/dev/hidraw0", os.O_WRONLY)
+for line in sys.stdin:
+    for k in range(int(line)):
+        os.write(fd, bytes(1000))
+    print("done", flush=True)
+"""
+
+
+def test_the_log_holds_at_most_a_mebibyte_in_all(tmp_path):
+    os.mkfifo(tmp_path / "log")
+    reader = os.open(tmp_path / "log", os.O_RDONLY | os.O_NONBLOCK)
+    pipe_size = fcntl.fcntl(reader, fcntl.F_GETPIPE_SZ)
+    process = subprocess.Popen([SIM, "--usb", "--log", tmp_path / "log", "--", "/usr/bin/python3", "-c", LOGGER],
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    burst = (1 << 20) // 3000 + 20  # more than the log holds
+
+    def write_reports():
+        process.stdin.write(b"%d\n" % burst)
+        process.stdin.flush()
+        assert process.stdout.readline() == b"done\n"
+
+    def in_pipe():
+        return struct.unpack("i", fcntl.ioctl(reader, termios.FIONREAD, b"\0" * 4))[0]
+
+    # The log's pipe fills up and the rest waits in memory. Emptying the pipe once lets
+    # the log take what it holds; what it holds while writing that counts too.
+    write_reports()
+    read = os.read(reader, pipe_size)
+    deadline = time.monotonic() + 30
+    while in_pipe() < len(read) // 2 and time.monotonic() < deadline:  # the log has taken what it held
+        time.sleep(0.01)
+    write_reports()
+    process.stdin.close()
+    os.set_blocking(reader, True)
+    while chunk := os.read(reader, 1 << 16):
+        read += chunk
+    os.close(reader)
+    lost = int(process.stderr.read().split()[1])
+    assert process.wait(timeout=30) == 0 and read.count(b"\n") + lost == 1 + 2 * burst
+    assert len(read) <= (1 << 20) + 2 * pipe_size
