@@ -1,5 +1,6 @@
 # supply-sim itself: what becomes of the command's processes, runs inside runs, a log
 # that cannot be written, hidraw behaviour of the nodes, and the values it refuses.
+import contextlib
 import fcntl
 import os
 import pty
@@ -115,6 +116,7 @@ def test_refusals_say_what_and_why(argv, status, err):
     result = run(argv)
     assert (result.status, result.err) == (status, f"supply-sim: {err}\n".encode() if err else b"")
 
+
 @pytest.mark.parametrize("before", [["--answers", "/dev/null"], ["--log", "/dev/null"]])
 def test_options_for_the_whole_run_attach_no_supply(before):
     result = run([SIM, "--usb", *before, "--supply", "--", "ls", "/sys/class/hidraw"])
@@ -133,22 +135,18 @@ def test_inherited_signal_dispositions_and_mask(inherited):
     assert (beside.out, beside.status) == (alone.out, 0)
 
 
-# Counts each signal delivered to it, each delivery one byte on the wakeup pipe, for a
-# second after the first, then prints their names.
+# Counts the signals delivered to it (one byte each on the wakeup pipe) until a second
+# after the first, then prints their names.
 COUNTER = """
 import os, select, signal, time
-r, w = os.pipe()
-os.set_blocking(w, False)
+r, w = os.pipe2(os.O_NONBLOCK)
 signal.set_wakeup_fd(w)
 for s in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP):
     signal.signal(s, lambda *a: None)
 print("ready", flush=True)
-got = os.read(r, 64)
-deadline = time.monotonic() + 1
-while (left := deadline - time.monotonic()) > 0:
-    if select.select([r], [], [], left)[0]:
-        got += os.read(r, 64)
-print(" ".join(signal.Signals(n).name for n in got), flush=True)
+select.select([r], [], [])
+time.sleep(1)
+print(*(signal.Signals(n).name for n in os.read(r, 64)), flush=True)
 """
 
 
@@ -156,50 +154,42 @@ def child(pid):
     return int(open(f"/proc/{pid}/task/{pid}/children").read().split()[0])
 
 
-def send(way, sig, process):
+def send(way, sig, pid, terminal):
     if way == "supply-sim":
-        process.send_signal(sig)
+        os.kill(pid, sig)
     elif way == "group":
-        os.killpg(process.pid, sig)
+        os.killpg(pid, sig)
+    elif way == "Ctrl-C":
+        os.write(terminal, b"\x03")
     elif way == "timeout":
         # As when its time is up, it signals supply-sim, then the group, then sends
         # SIGCONT: stopped, supply-sim cannot run between the two, so it sees them as one.
-        os.kill(child(process.pid), signal.SIGSTOP)
-        process.send_signal(signal.SIGALRM)
+        os.kill(child(pid), signal.SIGSTOP)
+        os.kill(pid, signal.SIGALRM)
     else:
-        os.kill(child(child(process.pid)), sig)  # supply-sim's child is the init
+        os.kill(child(child(pid)), sig)  # supply-sim's child is the init
 
 
-@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGTERM, signal.SIGHUP], ids=lambda s: s.name)
-@pytest.mark.parametrize("way", ["supply-sim", "group", "timeout", "command"])
+@pytest.mark.parametrize("way, sig", [(way, sig) for way in ("supply-sim", "group", "timeout", "command")
+                                      for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)] +
+                         [("Ctrl-C", signal.SIGINT)], ids=str)
 def test_each_signal_reaches_the_command_once(way, sig):
     argv = [SIM, "--usb", "--log", "/dev/null", "--", "/usr/bin/python3", "-c", COUNTER]
-    if way == "timeout":
-        argv = ["timeout", "-s", sig.name, "600", *argv]
-    process = subprocess.Popen(argv, stdout=subprocess.PIPE, start_new_session=True)
-    assert process.stdout.readline() == b"ready\n"
-    send(way, sig, process)
-    assert process.stdout.readline() == sig.name.encode() + b"\n"
-    assert process.wait(timeout=30) == (124 if way == "timeout" else 0)
-
-
-def test_ctrl_c_at_a_terminal_reaches_the_command_once():
-    pid, terminal = pty.fork()
+    argv = ["timeout", "-s", sig.name, "600", *argv] if way == "timeout" else argv
+    pid, terminal = pty.fork()  # in the foreground at a terminal of its own
     if pid == 0:
-        os.execv(SIM, [SIM, "--usb", "--log", "/dev/null", "--", "/usr/bin/python3", "-c", COUNTER])
+        os.execvp(argv[0], argv)
     seen = b""
-    try:
-        while b"ready" not in seen:
-            seen += os.read(terminal, 1024)
-        os.write(terminal, b"\x03")
-        while b"SIGINT" not in seen.split(b"ready", 1)[1]:
-            seen += os.read(terminal, 1024)
+    while b"ready" not in seen:
+        seen += os.read(terminal, 1024)
+    send(way, sig, pid, terminal)
+    with contextlib.suppress(OSError):  # EIO once the terminal's other end has closed
         while chunk := os.read(terminal, 1024):
             seen += chunk
-    except OSError:  # the terminal's end once supply-sim has gone
-        pass
-    printed = seen.split(b"ready", 1)[1].replace(b"^C", b"").split()  # without the terminal's echo
-    assert (printed, os.waitpid(pid, 0)[1]) == ([b"SIGINT"], 0)
+    os.close(terminal)
+    printed = seen.split(b"ready")[1].replace(b"^C", b"").split()  # without the terminal's echo
+    status = os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1])
+    assert (printed, status) == ([sig.name.encode()], 124 if way == "timeout" else 0)
 
 
 @pytest.mark.parametrize("error", ["EINTR", "ECONNABORTED"])
@@ -213,8 +203,8 @@ def test_once_waits_on_past_a_failed_accept(error):
     assert process.wait(timeout=30) == 0 and process.stdout.read().startswith(b"command: A1 B2")
 
 
-# Writes to /dev/hidraw0 as many 1000-byte reports as each line of its input says, each
-# one a log line of about 3 kB, then says "done".
+# Writes to /dev/hidraw0 as many 1000-byte reports (a log line of 3 kB each) as each
+# line of its input says, then says "done".
 LOGGER = """
 import os, sys
 fd = os.open("/dev/hidraw0", os.O_WRONLY)
@@ -230,30 +220,23 @@ def test_the_log_holds_at_most_a_mebibyte_in_all(tmp_path):
     reader = os.open(tmp_path / "log", os.O_RDONLY | os.O_NONBLOCK)
     pipe_size = fcntl.fcntl(reader, fcntl.F_GETPIPE_SZ)
     process = subprocess.Popen([SIM, "--usb", "--log", tmp_path / "log", "--", "/usr/bin/python3", "-c", LOGGER],
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE, bufsize=0)
     burst = (1 << 20) // 3000 + 20  # more than the log holds
-
-    def write_reports():
-        process.stdin.write(b"%d\n" % burst)
-        process.stdin.flush()
-        assert process.stdout.readline() == b"done\n"
-
-    def in_pipe():
-        return struct.unpack("i", fcntl.ioctl(reader, termios.FIONREAD, b"\0" * 4))[0]
-
     # The log's pipe fills up and the rest waits in memory. Emptying the pipe once lets
-    # the log take what it holds; what it holds while writing that counts too.
-    write_reports()
+    # the log take what it holds, which counts as long as it is being written.
+    process.stdin.write(b"%d\n" % burst)
+    assert process.stdout.readline() == b"done\n"
     read = os.read(reader, pipe_size)
-    deadline = time.monotonic() + 30
-    while in_pipe() < len(read) // 2 and time.monotonic() < deadline:  # the log has taken what it held
+    for _ in range(3000):
+        if struct.unpack("i", fcntl.ioctl(reader, termios.FIONREAD, bytes(4)))[0] >= len(read) // 2:
+            break
         time.sleep(0.01)
-    write_reports()
+    process.stdin.write(b"%d\n" % burst)
+    assert process.stdout.readline() == b"done\n"
     process.stdin.close()
     os.set_blocking(reader, True)
     while chunk := os.read(reader, 1 << 16):
         read += chunk
-    os.close(reader)
     lost = int(process.stderr.read().split()[1])
     assert process.wait(timeout=30) == 0 and read.count(b"\n") + lost == 1 + 2 * burst
     assert len(read) <= (1 << 20) + 2 * pipe_size

@@ -10,8 +10,6 @@ namespace {
 using Fault = std::optional<std::string>;
 using Json = nlohmann::json;
 
-constexpr int kWindowsConnectionReset = 10054;
-
 std::vector<std::string_view> Words(std::string_view text) {
   std::vector<std::string_view> words;
   std::size_t at = 0;
@@ -115,16 +113,13 @@ Fault KeyTypes(const Json& record) {
 }
 
 // What the tools saw of an exchange that gave no answer, as the supply plays it again:
-// a connection closed without an answer is closed again, a connection reset is reset
-// again (the tools name the reset by the platform's error number: ECONNRESET here,
-// WSAECONNRESET from a recording made on Windows), and any other failure is silence.
+// a connection closed without an answer is closed again, a connection reset (which only
+// a failed receive reports) is reset again, and any other failure is silence.
 TableAnswer Unanswered(const Json& record) {
   const Json* verdict = Value(record, "verdict");
   const Json* error = Value(record, "error");
   if (verdict != nullptr && *verdict == "closed") return TableAnswer::Close;
-  bool reset = error != nullptr && (*error == ECONNRESET || *error == kWindowsConnectionReset);
-  if (verdict != nullptr && *verdict == "receive-failed" && reset) return TableAnswer::Reset;
-  return TableAnswer::Silent;
+  return error != nullptr && *error == ECONNRESET ? TableAnswer::Reset : TableAnswer::Silent;
 }
 
 // A --json record: its command, exactly, with a zero rest, answered with its raw bytes.

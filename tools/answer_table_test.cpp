@@ -78,27 +78,6 @@ TEST(AnswerTable, RefusesBadLinesSayingWhy) {
   }
 }
 
-// A record without an answer plays what the tools saw instead.
-TEST(AnswerTable, RecordsWithoutAnAnswer) {
-  struct Case {
-    std::string rest;
-    TableAnswer kind;
-  } cases[] = {
-      {R"("raw":null,"verdict":"closed","error":null)", TableAnswer::Close},
-      {R"("raw":null,"verdict":"receive-failed","error":104)", TableAnswer::Reset},
-      {R"("verdict":"receive-failed","error":10054)", TableAnswer::Reset},  // recorded on Windows
-      {R"("raw":null,"verdict":"receive-failed","error":110)", TableAnswer::Silent},
-      {R"("raw":null,"verdict":"receive-failed","error":null)", TableAnswer::Silent},
-      {R"("raw":null,"verdict":"send-failed","error":104)", TableAnswer::Silent},
-      {R"("raw":null)", TableAnswer::Silent},
-  };
-  for (const Case& c : cases) {
-    AnswerTable table;
-    ASSERT_FALSE(AddTableLine(table, R"({"command":"A1 B2 00 0D 0A",)" + c.rest + "}", 1)) << c.rest;
-    EXPECT_EQ(table.rules.at(0).kind, c.kind) << c.rest;
-  }
-}
-
 std::optional<std::string> ReadText(std::string text, AnswerTable& table) {
   table = {"t.txt", {}};
   std::FILE* file = fmemopen(text.data(), text.size(), "r");
