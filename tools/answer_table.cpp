@@ -92,7 +92,7 @@ Fault ReadObject(std::string_view line, Json& record) {
   };
   try {
     record = Json::parse(line.begin(), line.end(), note_key);
-  } catch (const Json::parse_error& error) {
+  } catch (const Json::exception& error) {  // a syntax error, or a number too large
     std::string_view why = error.what();
     return std::string(why.substr(why.find("] ") + 2));  // without the library's own tag
   }

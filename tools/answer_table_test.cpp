@@ -65,6 +65,7 @@ TEST(AnswerTable, RefusesBadLinesSayingWhy) {
        "bad record: parse error at line 1, column 18: syntax error while parsing value - "
        "invalid literal; last read: '\"A1\"} x'; expected end of input"},
       {R"({"command":"A1","raw":["A1"]})", "\"raw\" is not a string or null"},
+      {R"({"command":"A1","x":1e400})", "bad record: number overflow parsing '1e400'"},
       {R"({"command":"A1","error":"104"})", "\"error\" is not a whole number or null"},
       {R"({"command":"A1","command":"A2"})", "bad record: key \"command\" given twice"},
       {R"({"command":1})", "\"command\" is not a string or null"},
