@@ -80,9 +80,10 @@ def test_a_closed_log_ends_nothing():
 
 
 # Inside the simulation, on /dev/hidraw0, whose supply answers every write: a read
-# with O_NONBLOCK set after the open, then two blocking readers of one file.
+# with O_NONBLOCK set after the open, then two blocking readers of one file, then a
+# blocking read that a signal interrupts.
 HIDRAW = """
-import fcntl, os, threading
+import fcntl, os, signal, sys, threading
 fd = os.open("/dev/hidraw0", os.O_RDWR)
 fcntl.fcntl(fd, fcntl.F_SETFL, os.O_NONBLOCK)
 try:
@@ -94,12 +95,17 @@ for reader in readers:
     reader.start()
 for k in range(2):
     os.write(fd, bytes([0, 0xA1, 0xB2, 0, 0x0D, 0x0A]) + bytes(58))
+for reader in readers:
+    reader.join()
+signal.signal(signal.SIGALRM, lambda *a: print("interrupted") or sys.exit())
+signal.setitimer(signal.ITIMER_REAL, 0.1)
+os.read(fd, 64)
 """
 
 
 def test_nodes_take_flags_at_each_read_and_serve_every_reader():
     result = run([SIM, "--usb", "--log", "/dev/null", "--", "/usr/bin/python3", "-c", HIDRAW])
-    assert (result.out, result.status) == (b"63\n63\n", 0)
+    assert (result.out, result.status) == (b"63\n63\ninterrupted\n", 0)
 
 
 @pytest.mark.parametrize("argv, status, err", [
