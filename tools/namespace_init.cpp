@@ -76,10 +76,11 @@ void SayFailure(const char* what, int error) {
 int StatusOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
 
 // A signal that reached supply-sim, passed on to the command unless it was sent to the
-// whole process group: then the init, which holds these signals blocked and never takes
-// them otherwise, has it pending too (the kernel queues a group's signal to every member
-// before supply-sim can run its handler), and the command, still in the group, got it
-// itself.
+// whole process group: then the init, which holds these signals blocked and takes them
+// only here, has it pending too (the kernel signals a group's newest members first, so
+// the init before supply-sim), and the command, still in the group, got it itself. A
+// signal that only the init got (sent to it from inside the namespace) waits here
+// until one of its kind reaches supply-sim, and is then taken as part of the group's.
 void PassOn(int signal, pid_t command) {
   sigset_t just;
   (void)sigemptyset(&just);
