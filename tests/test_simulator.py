@@ -118,6 +118,7 @@ def test_nodes_take_flags_at_each_read_and_serve_every_reader():
     ([SIM, "--pause", "18446744073709611616", "127.0.0.1", "0"], 2, 'bad --pause "18446744073709611616" (0 to 60000)'),
     ([SIM, "--usb", "--pause", "5", "--", "true"], 125, "--pause is for TCP only"),
     ([SIM, "--serial", "X", "127.0.0.1", "0"], 2, "--serial is for --usb only"),
+    ([SIM, "--usb", "--fast", "--", "true"], 125, "unknown option --fast"),
     ([SIM, "--usb", "--", "/nonexistent/program"], 127, "cannot run /nonexistent/program: No such file or directory"),
 ])
 def test_refusals_say_what_and_why(argv, status, err):
