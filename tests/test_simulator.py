@@ -6,6 +6,7 @@ import os
 import pty
 import random
 import signal
+import socket
 import struct
 import subprocess
 import termios
@@ -13,7 +14,7 @@ import time
 
 import pytest
 
-from conftest import run, tool
+from conftest import run, simulator, tool
 from lan_cases import ANSWERED as OK, COMMAND
 
 SIM = tool("supply_sim")
@@ -249,3 +250,17 @@ def test_the_log_holds_at_most_a_mebibyte_in_all(tmp_path):
     lost = int(process.stderr.read().split()[1])
     assert process.wait(timeout=30) == 0 and read.count(b"\n") + lost == 1 + 2 * burst
     assert len(read) <= (1 << 20) + 2 * pipe_size
+
+
+def test_an_ending_signal_lets_the_log_write_what_it_holds(tmp_path):
+    os.mkfifo(tmp_path / "log")
+    reader = os.open(tmp_path / "log", os.O_RDONLY | os.O_NONBLOCK)
+    with simulator("--log", tmp_path / "log", once=False) as sim:
+        for _ in range(500):  # more log lines than the pipe holds; each logged before it is answered
+            with socket.create_connection(("127.0.0.1", int(sim.port))) as connection:
+                connection.sendall(bytes(64))
+                connection.recv(64)
+        sim.process.send_signal(signal.SIGTERM)
+        os.set_blocking(reader, True)
+        log = b"".join(iter(lambda: os.read(reader, 1 << 16), b""))
+        assert (sim.process.wait(timeout=30), log.count(b"\n")) == (-signal.SIGTERM, 500)
