@@ -203,22 +203,21 @@ bool IsAnswerOption(std::string_view arg) {
   return arg == "--status" || arg == "--answer" || arg == "--short" || arg == "--silent" || arg == "--answers";
 }
 
+constexpr std::array<std::string_view, 5> kTcpOnly{"--once", "--close", "--pieces", "--pause", "--reset-after"};
+
 // Takes one option and its value, if it has one; false when it is not a known option.
 bool TakeOption(Options& options, ReadSoFar& so_far, std::string_view arg, const ValueReader& value) {
+  if (std::find(kTcpOnly.begin(), kTcpOnly.end(), arg) != kTcpOnly.end()) RequireMode(options, arg, false);
   if (arg == "--usb") return true;
   if (arg == "--log") {
     options.log_path = value();
   } else if (arg == "--once" || arg == "--close") {
-    RequireMode(options, arg, false);
     (arg == "--once" ? options.tcp.once : options.tcp.close) = true;
   } else if (arg == "--pieces") {
-    RequireMode(options, arg, false);
     options.tcp.pieces = Number(arg, value(), 1, 256);
   } else if (arg == "--pause") {
-    RequireMode(options, arg, false);
     options.tcp.pause_ms = static_cast<int>(Number(arg, value(), 0, 60000));
   } else if (arg == "--reset-after") {
-    RequireMode(options, arg, false);
     options.tcp.reset_after = Number(arg, value(), 1, 256);
   } else if (arg == "--supply") {
     RequireMode(options, arg, true);
