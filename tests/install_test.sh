@@ -34,6 +34,8 @@ dev_files=(
   "$multiarch"/cmake/dimlink/dimlink-{config,config-version,targets,targets-CONFIG}.cmake usr/share/man/man3/dimlink.3.gz
   usr/share/doc/libdimlink-dev/copyright usr/share/doc/libdimlink-dev/changelog.gz
 )
+python_files=(usr/lib/python3/dist-packages/dimlink/{__init__.py,_library.py,testing.py,pytest_plugin.py,py.typed}
+              usr/share/doc/python3-dimlink/{copyright,changelog.gz})
 sorted() { printf '%s\n' "$@" | sort; }
 DESTDIR="$work/dest" cmake --install "$build" --prefix /usr >/dev/null
 grep -q 'ATTRS{idVendor}=="0483", ATTRS{idProduct}=="5750", TAG+="uaccess"' \
@@ -63,11 +65,10 @@ cmake -S "$work/user" -B "$work/user/build" -DCMAKE_PREFIX_PATH="$work/dest/usr"
   fail "a CMake project cannot build and run with find_package(dimlink)"
 
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/packages" >/dev/null
-tools_deb=$work/packages/dimlink_${version}_amd64.deb
-sim_deb=$work/packages/dimlink-sim_${version}_amd64.deb
-lib_deb=$work/packages/libdimlink1_${version}_amd64.deb
-dev_deb=$work/packages/libdimlink-dev_${version}_amd64.deb
-lintian --fail-on error,warning "$tools_deb" "$sim_deb" "$lib_deb" "$dev_deb" >"$work/lintian.txt" 2>&1 ||
+deb() { echo "$work/packages/$1_${version}_$2.deb"; }
+tools_deb=$(deb dimlink amd64) sim_deb=$(deb dimlink-sim amd64) lib_deb=$(deb libdimlink1 amd64)
+dev_deb=$(deb libdimlink-dev amd64) python_deb=$(deb python3-dimlink all)
+lintian --fail-on error,warning "$work"/packages/*.deb >"$work/lintian.txt" 2>&1 ||
   fail "lintian: $(cat "$work/lintian.txt")"
 info=$(dpkg-deb -I "$tools_deb")
 # The tools link the C++ runtime in; a sanitizer build links its runtimes too.
@@ -75,10 +76,10 @@ info=$(dpkg-deb -I "$tools_deb")
   fail "dimlink depends on more than libc6: $(grep Depends <<<"$info")"
 # The CMake package's per-configuration file is named for the build type.
 contents() { dpkg-deb -c "$1" | awk '{print $6}' | grep -v '/$' | sed 's|^\./||; s|-targets-[a-z]*\.|-targets-CONFIG.|' | sort; }
-[ "$(contents "$tools_deb")" = "$(sorted "${tools_files[@]}")" ] || fail "dimlink holds: $(contents "$tools_deb")"
-[ "$(contents "$sim_deb")" = "$(sorted "${sim_files[@]}")" ] || fail "dimlink-sim holds: $(contents "$sim_deb")"
-[ "$(contents "$lib_deb")" = "$(sorted "${lib_files[@]}")" ] || fail "libdimlink1 holds: $(contents "$lib_deb")"
-[ "$(contents "$dev_deb")" = "$(sorted "${dev_files[@]}")" ] || fail "libdimlink-dev holds: $(contents "$dev_deb")"
+for kind in tools sim lib dev python; do
+  package=${kind}_deb files=${kind}_files[@]
+  [ "$(contents "${!package}")" = "$(sorted "${!files}")" ] || fail "$(basename "${!package}") holds: $(contents "${!package}")"
+done
 grep -q '^libdimlink 1 libdimlink1 ' <(dpkg-deb -I "$lib_deb" shlibs) || fail "libdimlink1 has no shlibs entry"
 
 # A private dpkg root, where the maintainer scripts run chrooted: a shell and no udev.
@@ -119,11 +120,6 @@ left=$(comm -13 <(echo "$before") <(find "$root" -not -path "$root/var/*" | sort
 
 # The Python package: over libdimlink1, `import dimlink` needs no environment once both
 # are installed; their /usr is laid over the machine's in a mount namespace of its own.
-python_deb=$work/packages/python3-dimlink_${version}_all.deb
-lintian --fail-on error,warning "$python_deb" >"$work/lintian.txt" 2>&1 || fail "lintian: $(cat "$work/lintian.txt")"
-python_files=(usr/lib/python3/dist-packages/dimlink/{__init__.py,_library.py,testing.py,pytest_plugin.py,py.typed}
-              usr/share/doc/python3-dimlink/{copyright,changelog.gz})
-[ "$(contents "$python_deb")" = "$(sorted "${python_files[@]}")" ] || fail "python3-dimlink holds: $(contents "$python_deb")"
 grep -q '^ Depends: libdimlink1, python3$' <<<"$(dpkg-deb -I "$python_deb")" || fail "python3-dimlink: $(dpkg-deb -I "$python_deb")"
 dpkg_run -i "$lib_deb" "$python_deb"
 # python3 has no sanitizers: a sanitized library needs their runtime loaded before it.

@@ -5,8 +5,7 @@
  *   library_client usb SERIAL|- PATH|- TIMEOUT_MS COMMAND...
  *   library_client threads tcp ADDRESS PORT | threads usb
  *   library_client hold           (USB: exchanges every 20 ms until standard input ends)
- *   library_client api            (NULL arguments, bounds, version)
- *   library_client list */
+ *   library_client api            (NULL arguments, bounds, version) */
 #define _POSIX_C_SOURCE 200809L
 #include <dimlink.h>
 #include <pthread.h>
@@ -103,20 +102,19 @@ static int check_api(void) {
   char version[32];
   snprintf(version, sizeof version, "%d.%d.%d", DIMLINK_VERSION_MAJOR, DIMLINK_VERSION_MINOR, DIMLINK_VERSION_PATCH);
   EXPECT(strcmp(dimlink_version(), version) == 0);
-  EXPECT(dimlink_parse_command(NULL, command, &length, &result) == -1);
-  EXPECT(dimlink_parse_command("A1 B2 00 0D 0A", NULL, &length, &result) == -1);
-  EXPECT(dimlink_parse_command("A1 B2 00 0D 0A", command, NULL, &result) == -1);
+  EXPECT(dimlink_parse_command(NULL, command, &length, &result) == -1 &&
+         dimlink_parse_command("A1 B2 00 0D 0A", NULL, &length, &result) == -1 &&
+         dimlink_parse_command("A1 B2 00 0D 0A", command, NULL, &result) == -1);
   EXPECT(dimlink_parse_command("A1\tB2 -1 d 0a", command, &length, NULL) == 0 && length == 5 && command[2] == 0xFF);
   EXPECT(dimlink_list_usb(NULL, 1) == -1 && dimlink_list_usb(NULL, -1) == -1);
-  EXPECT(dimlink_open_tcp(NULL, 1, &result) == NULL);
-  EXPECT(dimlink_exchange(NULL, command, 5, &result) == -1);
-  EXPECT(dimlink_set_timeout(NULL, 100) == -1);
+  EXPECT(dimlink_open_tcp(NULL, 1, &result) == NULL && dimlink_exchange(NULL, command, 5, &result) == -1 &&
+         dimlink_set_timeout(NULL, 100) == -1);
   dimlink_close(NULL);
   dimlink_supply* supply = dimlink_open_tcp("::1", 9, NULL);
   EXPECT(supply != NULL);
   EXPECT(dimlink_exchange(supply, NULL, 5, &result) == -1 && dimlink_exchange(supply, command, 5, NULL) == -1);
-  EXPECT(dimlink_set_timeout(supply, 0) == -1 && dimlink_set_timeout(supply, 600001) == -1);
-  EXPECT(dimlink_set_timeout(supply, 1) == 0 && dimlink_set_timeout(supply, 600000) == 0);
+  EXPECT(dimlink_set_timeout(supply, 0) == -1 && dimlink_set_timeout(supply, 600001) == -1 &&
+         dimlink_set_timeout(supply, 1) == 0 && dimlink_set_timeout(supply, 600000) == 0);
   EXPECT(dimlink_exchange(supply, command, 4, &result) == 1 && !result.sent);
   EXPECT(dimlink_exchange(supply, command, 65, &result) == 1 && strcmp(result.verdict, "bad-command") == 0);
   dimlink_close(supply);
@@ -139,18 +137,9 @@ static int hold(void) {
   return faults != 0;
 }
 
-static int list(void) {
-  dimlink_supply_info infos[4];
-  int count = dimlink_list_usb(infos, 4);
-  printf("%d\n", count);
-  for (int k = 0; k < count && k < 4; ++k) printf("%s\t%s\t%s\n", infos[k].path, infos[k].serial, infos[k].name);
-  return count < 0;
-}
-
 int main(int argc, char** argv) {
   if (argc == 2 && strcmp(argv[1], "api") == 0) return check_api();
   if (argc == 2 && strcmp(argv[1], "hold") == 0) return hold();
-  if (argc == 2 && strcmp(argv[1], "list") == 0) return list();
   if (argc < 3) return 64;
   int threads = strcmp(argv[1], "threads") == 0;
   char** rest = argv + 1 + threads;

@@ -110,3 +110,27 @@ def test_tables_as_editors_write_them(tmp_path, content):
     (path := tmp_path / "answers.txt").write_bytes(content)
     result = run([SIM, "--usb", "--answers", path, "--", KESTROW, "--json", "A1", "B2", "00", "0D", "0A"])
     assert (json.loads(result.out)["verdict"], result.status) == ("header-not-detected", 2)
+
+
+def exchange(transport, options):
+    command = ["--json", "A1", "B2", "00", "0D", "0A"]
+    if transport == "usb":
+        return run([SIM, "--usb", "--log", "/dev/null", *options, "--", KESTROW, *command])
+    with simulator(*options) as sim:
+        return run([MORVISH, command[0], "127.0.0.1", sim.port, *command[1:]])
+
+
+# An exchange that got no answer replays as what the tools saw: a reset, a close, or
+# (any other failure) silence.
+@pytest.mark.parametrize("transport, misbehaviour, verdict, error", [
+    ("tcp", ["--reset-after", "3", "--pause", "10"], "receive-failed", 104),
+    ("tcp", ["--close"], "closed", None),
+    ("tcp", ["--silent"], "receive-failed", 110),
+    ("usb", ["--fail-read"], "receive-failed", None),
+])
+def test_an_unanswered_exchange_replays_as_recorded(tmp_path, transport, misbehaviour, verdict, error):
+    recorded = exchange(transport, misbehaviour)
+    assert (json.loads(recorded.out)["verdict"], json.loads(recorded.out)["error"]) == (verdict, error)
+    (tmp_path / "recording.jsonl").write_bytes(recorded.out)
+    replayed = exchange(transport, ["--answers", tmp_path / "recording.jsonl"])
+    assert (replayed.out, replayed.status) == (recorded.out, recorded.status)

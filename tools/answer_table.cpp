@@ -2,17 +2,16 @@
 
 #include <cerrno>
 #include <cstring>
+#include <nlohmann/json.hpp>
+#include <set>
 
 #include "core/line_reader.h"
 #include "core/words.h"
-#include "tools/json_object.h"
 
 namespace {
 
 using Fault = std::optional<std::string>;
-
-// The records' name for the shared splitter.
-std::vector<std::string_view> Words(std::string_view text) { return SplitWords(text); }
+using Json = nlohmann::json;
 
 std::optional<std::uint8_t> ByteOf(std::string_view word) {
   if (word.size() > 2 || word.find('\0') != std::string_view::npos) return std::nullopt;
@@ -66,29 +65,68 @@ Fault Rule(std::string_view line, AnswerRule& rule) {
   return std::nullopt;
 }
 
-Fault KeyType(const JsonObject& record, std::string_view key, JsonType wanted, const char* what) {
-  const JsonValue* value = FindJsonKey(record, key);
-  if (value == nullptr || value->type == JsonType::Null || value->type == wanted) return std::nullopt;
-  return "\"" + std::string(key) + "\" is not " + what;
+// A record's value of key; null for a missing key or a null value.
+const Json* Value(const Json& record, const char* key) {
+  auto found = record.find(key);
+  return found == record.end() || found->is_null() ? nullptr : &*found;
+}
+
+// One JSON object (the line begins with "{"), whose keys each come once: a record with two "raw"s says nothing.
+Fault ReadObject(std::string_view line, Json& record) {
+  std::set<std::string> keys;
+  std::string twice;
+  auto note_key = [&](int depth, Json::parse_event_t event, Json& parsed) {
+    if (event == Json::parse_event_t::key && depth == 1 && !keys.insert(parsed.get<std::string>()).second) {
+      twice = parsed.get<std::string>();
+    }
+    return true;
+  };
+  try {
+    record = Json::parse(line.begin(), line.end(), note_key);
+  } catch (const Json::exception& error) {  // a syntax error, or a number too large
+    std::string_view why = error.what();
+    return std::string(why.substr(why.find("] ") + 2));  // without the library's own tag
+  }
+  if (!twice.empty()) return "key \"" + twice + "\" given twice";
+  return std::nullopt;
+}
+
+Fault KeyTypes(const Json& record) {
+  for (const char* key : {"command", "raw", "verdict"}) {
+    const Json* value = Value(record, key);
+    if (value != nullptr && !value->is_string()) return "\"" + std::string(key) + "\" is not a string or null";
+  }
+  const Json* sent = Value(record, "sent");
+  if (sent != nullptr && !sent->is_boolean()) return std::string("\"sent\" is not true or false");
+  const Json* error = Value(record, "error");
+  if (error != nullptr && !error->is_number_integer()) return std::string("\"error\" is not a whole number or null");
+  return std::nullopt;
+}
+
+// What the tools saw of an exchange that gave no answer, as the supply plays it again:
+// a connection closed without an answer is closed again, a connection reset (which only
+// a failed receive reports) is reset again, and any other failure is silence.
+TableAnswer Unanswered(const Json& record) {
+  const Json* verdict = Value(record, "verdict");
+  const Json* error = Value(record, "error");
+  if (verdict != nullptr && *verdict == "closed") return TableAnswer::Close;
+  return error != nullptr && *error == ECONNRESET ? TableAnswer::Reset : TableAnswer::Silent;
 }
 
 // A --json record: its command, exactly, with a zero rest, answered with its raw bytes.
 // Gives back false in taken when the command never reached the supply.
 Fault Record(std::string_view line, AnswerRule& rule, bool& taken) {
-  JsonObject record;
-  if (Fault fault = ReadJsonObject(line, record)) return "bad record: " + *fault;
-  for (const char* key : {"command", "raw", "verdict"}) {
-    if (Fault fault = KeyType(record, key, JsonType::String, "a string or null")) return fault;
-  }
-  if (Fault fault = KeyType(record, "sent", JsonType::Boolean, "true or false")) return fault;
-  const JsonValue* command = FindJsonKey(record, "command");
-  const JsonValue* sent = FindJsonKey(record, "sent");
-  const JsonValue* raw = FindJsonKey(record, "raw");
-  const JsonValue* verdict = FindJsonKey(record, "verdict");
-  if (command == nullptr) return std::string("no \"command\"");
-  taken = command->type == JsonType::String && (sent == nullptr || sent->boolean);
+  Json record;
+  if (Fault fault = ReadObject(line, record)) return "bad record: " + *fault;
+  if (Fault fault = KeyTypes(record)) return fault;
+  if (!record.contains("command")) return std::string("no \"command\"");
+  const Json* command = Value(record, "command");
+  const Json* sent = Value(record, "sent");
+  const Json* raw = Value(record, "raw");
+  taken = command != nullptr && (sent == nullptr || sent->get<bool>());
   if (!taken) return std::nullopt;
-  for (std::string_view word : Words(command->text)) {
+  std::string command_text = command->get<std::string>();
+  for (std::string_view word : SplitWords(command_text)) {
     std::optional<std::uint8_t> byte = ByteOf(word);
     if (!byte) return "bad command byte \"" + std::string(word) + "\"";
     if (rule.length == rule.pattern.size())
@@ -96,17 +134,17 @@ Fault Record(std::string_view line, AnswerRule& rule, bool& taken) {
     rule.pattern[rule.length++] = *byte;
   }
   if (rule.length == 0) return std::string("\"command\" has no bytes");
-  if (raw == nullptr || raw->type == JsonType::Null) {
-    bool closed = verdict != nullptr && verdict->text == "closed";
-    rule.kind = closed ? TableAnswer::Close : TableAnswer::Silent;
+  if (raw == nullptr) {
+    rule.kind = Unanswered(record);
     return std::nullopt;
   }
+  std::string raw_text = raw->get<std::string>();
   // An empty "raw" is an all-zero USB report, which one zero byte gives again.
-  if (Words(raw->text).empty()) {
+  if (SplitWords(raw_text).empty()) {
     rule.answer.push_back(0);
     return std::nullopt;
   }
-  return AnswerBytes(raw->text, rule.answer);
+  return AnswerBytes(raw_text, rule.answer);
 }
 
 }  // namespace

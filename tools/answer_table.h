@@ -3,7 +3,8 @@
 //   PATTERN => ANSWER   command bytes, "??" for any one byte, a final "*" for any rest;
 //                       ANSWER is answer bytes, "silent" or "close"
 //   {"command":...}     a record as the tools print it with --json: its "command" is the
-//                       pattern, its "raw" the answer
+//                       pattern, its "raw" the answer; without "raw", what the tools
+//                       saw instead (a close, a reset, or silence)
 // "#" begins a comment on a rule line; blank lines are skipped. Line ends, encodings and
 // the end of input are as the line reader takes them.
 #pragma once
@@ -20,7 +21,7 @@
 
 #include "core/command_bytes.h"
 
-enum class TableAnswer { Bytes, Silent, Close };
+enum class TableAnswer { Bytes, Silent, Close, Reset };  // Reset: only from records
 
 struct AnswerRule {
   CommandBuffer pattern{};

@@ -6,6 +6,7 @@
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
+#include <sys/signalfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -20,15 +21,19 @@
 namespace {
 
 constexpr std::array<int, 7> kForwarded{SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM};
+// Every disposition supply-sim sets, and so gives back to the command: a handler for
+// each forwarded signal, SIGPIPE ignored (a log whose reader has gone is counted, not
+// fatal), and SIGCHLD at its default, since an inherited SIG_IGN would have the kernel
+// reap the init and the command unseen and leave their waits without an end.
 constexpr std::array<int, 9> kChanged{SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM, SIGPIPE, SIGCHLD};
 
 // What supply-sim found when it started, for the command to start with.
 sigset_t original_mask;
 std::array<struct sigaction, kChanged.size()> original_actions;
 
-// The init while it runs, for the signal handler; 0 once it is reaped, so that a late
-// signal never reaches some other process that got its pid.
-volatile sig_atomic_t init_pid = 0;
+// Where the handler tells the init which signal reached supply-sim; -1 before the init
+// starts. Once the init has gone a write fails (EPIPE), so a late signal goes nowhere.
+volatile sig_atomic_t to_init = -1;
 
 sigset_t Forwarded() {
   sigset_t set;
@@ -37,14 +42,11 @@ sigset_t Forwarded() {
   return set;
 }
 
-// A signal the kernel sent to a whole process group (a terminal's Ctrl-C) reached `to`
-// already, when it is still in the group.
-bool GroupGotIt(const siginfo_t& info, pid_t to) { return info.si_code == SI_KERNEL && ::getpgid(to) == ::getpgrp(); }
-
-void Forward(int signal, siginfo_t* info, void* /*context*/) {
+void TellInit(int signal) {
   int saved = errno;
-  pid_t pid = init_pid;
-  if (pid > 0 && !GroupGotIt(*info, pid)) (void)::kill(pid, signal);
+  auto number = static_cast<unsigned char>(signal);
+  ssize_t written = ::write(to_init, &number, 1);
+  (void)written;  // a full pipe holds plenty of the same signal already
   errno = saved;
 }
 
@@ -73,58 +75,77 @@ void SayFailure(const char* what, int error) {
 
 int StatusOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
 
+// A signal that reached supply-sim, passed on to the command unless it was sent to the
+// whole process group: then the init, which holds these signals blocked and takes them
+// only here, has it pending too (the kernel signals a group's newest members first, so
+// the init before supply-sim), and the command, still in the group, got it itself. A
+// signal that only the init got (sent to it from inside the namespace) waits here
+// until one of its kind reaches supply-sim, and is then taken as part of the group's.
+void PassOn(int signal, pid_t command) {
+  sigset_t just;
+  (void)sigemptyset(&just);
+  (void)sigaddset(&just, signal);
+  timespec now{};
+  bool group_got_it = ::sigtimedwait(&just, nullptr, &now) == signal;
+  if (!group_got_it || ::getpgid(command) != ::getpgrp()) (void)::kill(command, signal);
+}
+
 // The namespace's first process: starts the command, passes signals on to it, reaps
 // whatever is handed to it, and ends as soon as the command has, taking the rest of the
 // namespace with it.
-int Init(char* const* argv, const char* cannot_run, int supply_sim_alive) {
+int Init(char* const* argv, const char* cannot_run, int from_supply_sim) {
   (void)::prctl(PR_SET_PDEATHSIG, SIGKILL);
   // Had supply-sim ended before that took hold, its end of the pipe is closed now.
-  pollfd alive{supply_sim_alive, POLLIN, 0};
-  if (::poll(&alive, 1, 0) != 0) return kUsbSetupFailed;
+  pollfd alive{from_supply_sim, POLLIN, 0};
+  if (::poll(&alive, 1, 0) != 0 && (alive.revents & POLLHUP) != 0) return kUsbSetupFailed;
   // A /proc of the namespace's own, in a mount namespace of the init's own so that
   // supply-sim keeps its /proc.
   if (::unshare(CLONE_NEWNS) != 0 || ::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
     SayFailure("supply-sim: cannot mount /proc for the command: ", errno);
     return kUsbSetupFailed;
   }
-  sigset_t waited = Forwarded();
-  (void)sigaddset(&waited, SIGCHLD);
-  (void)::sigprocmask(SIG_BLOCK, &waited, nullptr);
-  pid_t command = ::fork();
+  sigset_t held = Forwarded();
+  (void)sigaddset(&held, SIGCHLD);
+  (void)::sigprocmask(SIG_BLOCK, &held, nullptr);
+  sigset_t child;
+  (void)sigemptyset(&child);
+  (void)sigaddset(&child, SIGCHLD);
+  int child_ended = ::signalfd(-1, &child, SFD_CLOEXEC);
+  pid_t command = child_ended < 0 ? -1 : ::fork();
   if (command < 0) {
     SayFailure(cannot_run, errno);
     return kUsbSetupFailed;
   }
   if (command == 0) ExecCommand(argv, cannot_run);
   for (;;) {
-    siginfo_t info{};
-    int signal = ::sigwaitinfo(&waited, &info);
-    if (signal == SIGCHLD) {
+    std::array<pollfd, 2> events{{{child_ended, POLLIN, 0}, {from_supply_sim, POLLIN, 0}}};
+    if (::poll(events.data(), events.size(), -1) < 0) continue;
+    if ((events[0].revents & POLLIN) != 0) {
+      signalfd_siginfo info{};
+      ssize_t got = ::read(child_ended, &info, sizeof info);
+      (void)got;  // the waits below tell what ended
       int status = 0;
       pid_t ended = 0;
       while ((ended = ::waitpid(-1, &status, WNOHANG)) > 0) {
         if (ended == command) return StatusOf(status);
       }
-    } else if (signal > 0 && !GroupGotIt(info, command)) {
-      (void)::kill(command, signal);
+    }
+    if ((events[1].revents & POLLIN) != 0) {
+      unsigned char signal = 0;
+      if (::read(from_supply_sim, &signal, 1) == 1) PassOn(signal, command);
+    } else if (events[1].revents != 0) {
+      return kUsbSetupFailed;  // supply-sim has gone, and the kernel ends the init now
     }
   }
 }
 
-// Waits for the init to end, then reaps it with the signals held, so that the handler
-// never sees its pid after that.
+// Waits for the init to end and gives back its status, as supply-sim's.
 int WaitForInit(pid_t pid) {
-  siginfo_t info{};
-  while (::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOWAIT) != 0) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) != pid) {
     if (errno != EINTR) Fail(std::string("cannot wait for the command: ") + std::strerror(errno));
   }
-  sigset_t forwarded = Forwarded();
-  sigset_t mask;
-  (void)::pthread_sigmask(SIG_BLOCK, &forwarded, &mask);
-  init_pid = 0;
-  (void)::waitpid(pid, nullptr, 0);
-  (void)::pthread_sigmask(SIG_SETMASK, &mask, nullptr);
-  return info.si_code == CLD_EXITED ? info.si_status : 128 + info.si_status;
+  return StatusOf(status);
 }
 
 }  // namespace
@@ -134,6 +155,7 @@ void HoldSignals() {
   sigset_t forwarded = Forwarded();
   (void)::pthread_sigmask(SIG_BLOCK, &forwarded, &original_mask);
   (void)std::signal(SIGPIPE, SIG_IGN);
+  (void)std::signal(SIGCHLD, SIG_DFL);
 }
 
 int RunUnderInit(const std::vector<std::string>& command) {
@@ -144,24 +166,28 @@ int RunUnderInit(const std::vector<std::string>& command) {
   for (std::string& word : words) argv.push_back(word.data());
   argv.push_back(nullptr);
   std::string cannot_run = "supply-sim: cannot run " + command[0] + ": ";
-  int alive[2];
-  if (::pipe2(alive, O_CLOEXEC) != 0) Fail(std::string("cannot make a pipe: ") + std::strerror(errno));
+  int pipe[2];
+  if (::pipe2(pipe, O_CLOEXEC) != 0) Fail(std::string("cannot make a pipe: ") + std::strerror(errno));
+  (void)::fcntl(pipe[1], F_SETFL, O_NONBLOCK);  // the handler never waits on the init
   // Only now: once it is made, no thread can start in this process.
   if (::unshare(CLONE_NEWPID) != 0) Fail(std::string("cannot make a PID namespace: ") + std::strerror(errno));
-  struct sigaction forward {};
-  forward.sa_sigaction = Forward;
-  forward.sa_flags = SA_SIGINFO;  // no SA_RESTART: the wait below goes round again itself
-  (void)sigfillset(&forward.sa_mask);
-  for (int signal : kForwarded) (void)::sigaction(signal, &forward, nullptr);
   pid_t pid = ::fork();
   if (pid < 0) Fail("cannot start " + command[0] + ": " + std::strerror(errno));
   if (pid == 0) {
-    (void)::close(alive[1]);
-    ::_exit(Init(argv.data(), cannot_run.c_str(), alive[0]));
+    (void)::close(pipe[1]);
+    ::_exit(Init(argv.data(), cannot_run.c_str(), pipe[0]));
   }
-  (void)::close(alive[0]);
-  init_pid = pid;
-  // Signals held until now go on to the command from here.
-  (void)::pthread_sigmask(SIG_SETMASK, &original_mask, nullptr);
+  (void)::close(pipe[0]);
+  to_init = pipe[1];
+  struct sigaction tell {};
+  tell.sa_handler = TellInit;
+  tell.sa_flags = SA_RESTART;
+  (void)sigfillset(&tell.sa_mask);
+  for (int signal : kForwarded) (void)::sigaction(signal, &tell, nullptr);
+  // Signals held until now go on to the command from here, whatever mask supply-sim
+  // was started with: passing them on is its own work.
+  sigset_t mask = original_mask;
+  for (int signal : kForwarded) (void)sigdelset(&mask, signal);
+  (void)::pthread_sigmask(SIG_SETMASK, &mask, nullptr);
   return WaitForInit(pid);
 }

@@ -2,11 +2,11 @@
 
 #include "core/answer_layout.h"
 
-std::vector<std::uint8_t> AnswerFor(const AnswerOptions& options, const CommandBuffer& command, bool* close) {
+std::vector<std::uint8_t> AnswerFor(const AnswerOptions& options, const CommandBuffer& command, TableAnswer* kind) {
   if (options.table) {
     if (const AnswerRule* rule = MatchAnswer(*options.table, command)) {
       Log("answered by line " + std::to_string(rule->line) + " of " + options.table->path);
-      if (close != nullptr && rule->kind == TableAnswer::Close) *close = true;
+      if (kind != nullptr) *kind = rule->kind;
       return rule->answer;
     }
     Log("no line of " + options.table->path + " matched: the default answer");

@@ -9,7 +9,9 @@
 
 // The answer bytes for a command: those of the first line of the answer table that
 // matches it; else the healthy supply's frame with the given status, or the raw bytes,
-// cut to the short length. Empty when the supply stays silent. *close is set when the
-// table says to close (TCP) or hang up (USB) without answering; with a table, the log
-// says which line answered or that none matched.
-std::vector<std::uint8_t> AnswerFor(const AnswerOptions& options, const CommandBuffer& command, bool* close = nullptr);
+// cut to the short length. Empty when the supply stays silent. *kind is set to the kind
+// of the table's line that answered (to close or reset the connection, or hang up,
+// without answering); with a table, the log says which line answered or that none
+// matched.
+std::vector<std::uint8_t> AnswerFor(const AnswerOptions& options, const CommandBuffer& command,
+                                    TableAnswer* kind = nullptr);

@@ -20,16 +20,16 @@
 
 namespace {
 
-constexpr std::size_t kQueuedBytes = 1 << 20;           // beyond this, lines are counted as lost
+constexpr std::size_t kHeldBytes = 1 << 20;             // beyond this, lines are counted as lost
 constexpr std::chrono::milliseconds kStallLimit{1000};  // a log that takes nothing this long is stuck
 
 struct LogState {
   std::mutex mutex;
   std::condition_variable changed;
   std::deque<std::string> queue;  // whole lines, newline included
-  std::size_t queued_bytes = 0;
-  std::size_t writing = 0;  // lines the writer has taken and not yet written
-  std::size_t written = 0;  // lines written so far: the writer's progress
+  std::size_t held_bytes = 0;     // of the queued lines and those being written
+  std::size_t writing = 0;        // lines the writer has taken and not yet written
+  std::size_t written = 0;        // lines written so far: the writer's progress
   std::size_t lost = 0;
   bool gone = false;  // the log failed a write: nothing more reaches it
   bool open = false;  // taking lines: from OpenLog to FinishLog
@@ -71,7 +71,6 @@ void WriteQueuedLines(LogState& state) {
   for (;;) {
     state.changed.wait(lock, [&] { return !state.queue.empty(); });
     std::deque<std::string> lines = std::exchange(state.queue, {});
-    state.queued_bytes = 0;
     state.writing = lines.size();
     int fd = state.fd;
     while (!lines.empty() && !state.gone) {
@@ -83,6 +82,7 @@ void WriteQueuedLines(LogState& state) {
       lock.unlock();
       bool written = WriteAll(fd, chunk);
       lock.lock();
+      state.held_bytes -= chunk.size();
       lines.erase(lines.begin(), lines.begin() + static_cast<long>(count));
       state.writing -= count;
       if (written) {
@@ -94,6 +94,7 @@ void WriteQueuedLines(LogState& state) {
       state.changed.notify_all();
     }
     state.lost += lines.size();  // after the log has gone
+    for (const std::string& line : lines) state.held_bytes -= line.size();
     state.writing = 0;
   }
 }
@@ -135,12 +136,12 @@ void FinishLogOnEndingSignals() {
 void Log(const std::string& line) {
   LogState& state = State();
   std::lock_guard lock(state.mutex);
-  if (!state.open || state.gone || state.queued_bytes + line.size() + 1 > kQueuedBytes) {
+  if (!state.open || state.gone || state.held_bytes + line.size() + 1 > kHeldBytes) {
     ++state.lost;
     return;
   }
   state.queue.push_back(line + "\n");
-  state.queued_bytes += line.size() + 1;
+  state.held_bytes += line.size() + 1;
   state.changed.notify_all();
 }
 

@@ -82,13 +82,17 @@ bool AllOf(std::string_view text, int (*is)(int)) {
          std::all_of(text.begin(), text.end(), [is](char c) { return is(static_cast<unsigned char>(c)) != 0; });
 }
 
-// Decimal digits only: no sign, blank or base prefix slips through as it would with strtoul.
+// Decimal digits only: no sign, blank or base prefix slips through as it would with
+// strtoul. Any number of them, leading zeros included; the value is what is bounded.
 unsigned long Number(std::string_view option, const char* text, unsigned long low, unsigned long high) {
   std::string wanted = std::to_string(low) + " to " + std::to_string(high);
-  std::string_view digits = text;
-  if (!AllOf(digits, ::isdigit) || digits.size() > 9) Refuse(option, text, wanted);
-  unsigned long value = std::stoul(std::string(digits));
-  if (value < low || value > high) Refuse(option, text, wanted);
+  if (!AllOf(text, ::isdigit)) Refuse(option, text, wanted);
+  unsigned long value = 0;
+  for (std::string_view digits = text; char digit : digits) {
+    value = value * 10 + static_cast<unsigned long>(digit - '0');
+    if (value > high) Refuse(option, text, wanted);  // before it could overflow
+  }
+  if (value < low) Refuse(option, text, wanted);
   return value;
 }
 
@@ -133,8 +137,11 @@ UsbDevice OtherDevice(const std::string& ids) {
 }
 
 // The device the next option describes; the first power supply until another is started.
-UsbDevice& Described(Options& options) {
-  if (options.devices.empty()) options.devices.emplace_back();
+UsbDevice& Described(Options& options, const ReadSoFar& so_far) {
+  if (options.devices.empty()) {
+    options.devices.emplace_back();
+    options.devices.back().answer.table = so_far.every_supply_table;
+  }
   return options.devices.back();
 }
 
@@ -194,22 +201,21 @@ bool IsAnswerOption(std::string_view arg) {
   return arg == "--status" || arg == "--answer" || arg == "--short" || arg == "--silent" || arg == "--answers";
 }
 
+constexpr std::array<std::string_view, 5> kTcpOnly{"--once", "--close", "--pieces", "--pause", "--reset-after"};
+
 // Takes one option and its value, if it has one; false when it is not a known option.
 bool TakeOption(Options& options, ReadSoFar& so_far, std::string_view arg, const ValueReader& value) {
+  if (std::find(kTcpOnly.begin(), kTcpOnly.end(), arg) != kTcpOnly.end()) RequireMode(options, arg, false);
   if (arg == "--usb") return true;
   if (arg == "--log") {
     options.log_path = value();
   } else if (arg == "--once" || arg == "--close") {
-    RequireMode(options, arg, false);
     (arg == "--once" ? options.tcp.once : options.tcp.close) = true;
   } else if (arg == "--pieces") {
-    RequireMode(options, arg, false);
     options.tcp.pieces = Number(arg, value(), 1, 256);
   } else if (arg == "--pause") {
-    RequireMode(options, arg, false);
     options.tcp.pause_ms = static_cast<int>(Number(arg, value(), 0, 60000));
   } else if (arg == "--reset-after") {
-    RequireMode(options, arg, false);
     options.tcp.reset_after = Number(arg, value(), 1, 256);
   } else if (arg == "--supply") {
     RequireMode(options, arg, true);
@@ -220,10 +226,13 @@ bool TakeOption(Options& options, ReadSoFar& so_far, std::string_view arg, const
     RequireMode(options, arg, true);
     options.devices.push_back(OtherDevice(value()));
     so_far.devices_started = true;
+  } else if (arg == "--answers" && !so_far.devices_started) {
+    // For every supply, the first one included once something describes it.
+    so_far.every_supply_table = TableFile(value());
+    if (!options.devices.empty()) options.devices.front().answer.table = so_far.every_supply_table;
   } else {
-    if (!TakeDeviceOption(Described(options), arg, value)) return false;
+    if (!TakeDeviceOption(Described(options, so_far), arg, value)) return false;
     if (!IsAnswerOption(arg)) RequireMode(options, arg, true);
-    if (arg == "--answers" && !so_far.devices_started) so_far.every_supply_table = options.devices.front().answer.table;
   }
   return true;
 }
@@ -265,7 +274,7 @@ Options ReadOptions(int argc, char** argv) {
       Fail("unknown option " + std::string(arg));
     }
   }
-  if (options.devices.empty()) options.devices.emplace_back();
+  (void)Described(options, so_far);  // the one supply when no option described one
   if (options.usb) {
     options.command.assign(argv + i, argv + argc);
     if (options.command.empty()) Fail("--usb needs a command to run (see --help)");

@@ -85,9 +85,9 @@ void DrainUntilClosed(int fd) {
   }
 }
 
-// Closes with a reset instead of an orderly close, as a peer that crashes does.
-void Reset(int fd, const TcpOptions& options) {
-  std::this_thread::sleep_for(std::chrono::milliseconds(options.pause_ms));
+// Makes the close that follows a reset instead of an orderly close, as a peer that
+// crashes does.
+void AbortOnClose(int fd) {
   linger abort{1, 0};
   ::setsockopt(fd, SOL_SOCKET, SO_LINGER, &abort, sizeof abort);
 }
@@ -99,14 +99,17 @@ void Serve(int client, const AnswerOptions& answer_options, const TcpOptions& op
   if (count == command.size() && !options.close) {
     AnswerOptions answer = answer_options;
     if (options.reset_after != 0) answer.short_length = options.reset_after;
-    bool close = false;
-    std::vector<std::uint8_t> bytes = AnswerFor(answer, command, &close);
+    TableAnswer kind = TableAnswer::Bytes;
+    std::vector<std::uint8_t> bytes = AnswerFor(answer, command, &kind);
     // An answer from the table is cut here: the short length is for the default one only.
     if (options.reset_after != 0 && bytes.size() > options.reset_after) bytes.resize(options.reset_after);
-    if (!close) {  // else closed at once, as with --close
+    if (kind == TableAnswer::Reset) {
+      AbortOnClose(client);
+    } else if (kind != TableAnswer::Close) {  // else closed at once, as with --close
       SendInPieces(client, bytes, options);
       if (options.reset_after != 0) {
-        Reset(client, options);
+        std::this_thread::sleep_for(std::chrono::milliseconds(options.pause_ms));
+        AbortOnClose(client);
       } else {
         DrainUntilClosed(client);
       }
@@ -115,17 +118,22 @@ void Serve(int client, const AnswerOptions& answer_options, const TcpOptions& op
   ::close(client);
 }
 
+// The next connection. A connection that failed before it was taken, or a signal
+// meanwhile, is no reason to stop waiting.
+int NextClient(int listener) {
+  for (;;) {
+    int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+    if (client >= 0) return client;
+    if (errno != EINTR && errno != ECONNABORTED) Fail(std::string("accept: ") + std::strerror(errno));
+  }
+}
+
 }  // namespace
 
 int ServeTcp(const Options& options) {
   int listener = Listen(options.tcp);
   do {
-    int client = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-    if (client < 0) {
-      if (errno == EINTR || errno == ECONNABORTED) continue;
-      Fail(std::string("accept: ") + std::strerror(errno));
-    }
-    Serve(client, options.devices.front().answer, options.tcp);
+    Serve(NextClient(listener), options.devices.front().answer, options.tcp);
   } while (!options.tcp.once);
   ::close(listener);
   return 0;

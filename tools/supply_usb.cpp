@@ -69,13 +69,16 @@ struct stat Attributes(fuse_ino_t inode) {
 
 // The input report for an output report: the answer after any report ID, padded or cut
 // to the device's report size. Empty when the device does not answer.
-// *hang_up is set when the answer table says to hang up.
+// *hang_up is set when the answer table says to hang up (close or reset).
 std::vector<std::uint8_t> InputReportFor(const UsbDevice& device, const char* output, std::size_t size, bool* hang_up) {
   CommandBuffer command{};
   // Byte 0 of the output report is its report ID; the command follows.
   for (std::size_t k = 1; k < size && k - 1 < command.size(); ++k)
     command[k - 1] = static_cast<std::uint8_t>(output[k]);
-  std::vector<std::uint8_t> report = AnswerFor(device.answer, command, hang_up);
+  TableAnswer kind = TableAnswer::Bytes;
+  std::vector<std::uint8_t> report = AnswerFor(device.answer, command, &kind);
+  // A device has no connection to reset: it is gone instead, as when told to close.
+  if (kind == TableAnswer::Close || kind == TableAnswer::Reset) *hang_up = true;
   if (report.empty()) return report;
   report.resize(device.report_size, 0);  // a device's reports are all of one size
   if (device.numbered) report.insert(report.begin(), 0x01);
