@@ -3,12 +3,11 @@
 import codecs
 import errno
 import json
-import select
 import subprocess
 
 import pytest
 
-from conftest import SUCCESS, beside_supplies, child_environment, received, run, sent, simulator, tool
+from conftest import SUCCESS, beside_supplies, received, run, sent, simulator, tool
 from lan_cases import COMMAND, loopback
 
 KESTROW, MORVISH, SIM = tool("kestrow"), tool("morvish"), tool("supply_sim")
@@ -179,31 +178,6 @@ def test_list_json(tmp_path):
     assert result.out == (b'{"path":"/dev/hidraw0","serial":"A1","name":"\\u96fb\\u6e90\\u00091"}\n'
                           b'{"path":"/dev/hidraw1","serial":"","name":"Simulated power supply"}\n')
     assert kestrow(tmp_path, [], ["--list", "--json", "--serial", "A1"])[0].status == 1
-
-
-def converse(argv, lines):
-    """Drives a session through a pipe: writes each line only after the result of the
-    one before has been read. Gives back the objects and the exit status."""
-    process = subprocess.Popen(argv, stdin=subprocess.PIPE, stdout=subprocess.PIPE, env=child_environment(None))
-    seen = []
-    for text in lines:
-        process.stdin.write(text.encode() + b"\n")
-        process.stdin.flush()
-        if not select.select([process.stdout], [], [], 10)[0]:
-            process.kill()
-            pytest.fail(f"no result for {text!r} while the session waits for more")
-        seen.append(json.loads(process.stdout.readline()))
-    process.stdin.close()
-    status = process.wait(timeout=10)
-    return [(o["line"], o["answer"]) for o in seen], status
-
-
-def test_a_session_driven_through_a_pipe():
-    expected = ([(1, "A1 B2 00 00 0D 0A"), (2, "A1 B2 01 00 00 00 0D 0A")], 0)
-    usb = [SIM, "--usb", "--log", "/dev/null", "--", KESTROW, "--json", "--commands", "-"]
-    assert converse(usb, [COMMAND, OTHER]) == expected
-    with simulator(once=False) as sim:
-        assert converse([MORVISH, "--json", "--commands", "-", "127.0.0.1", sim.port], [COMMAND, OTHER]) == expected
 
 
 def test_a_session_holds_its_supply(tmp_path):
