@@ -2,13 +2,11 @@
 # output byte for byte, exit status and time taken.
 import errno
 import os
-import subprocess
 
 import pytest
 
-from conftest import (ARGUMENT_COUNT, BY_STATUS, SUCCESS, assert_took, child_environment, connect_failed, cp932,
-                      invalid_address, invalid_byte, invalid_port, received, require, run, sent, simulator, too_many,
-                      tool)
+from conftest import (ARGUMENT_COUNT, BY_STATUS, SUCCESS, assert_took, connect_failed, cp932, invalid_address,
+                      invalid_byte, invalid_port, received, require, run, sent, simulator, too_many, tool)
 from lan_cases import COMMAND, FULL, contacted, exchanges, loopback, supply_port
 
 MORVISH = tool("morvish")
@@ -94,7 +92,7 @@ def test_help_and_version():
     ({"LANG": "xx_XX.NOT-THERE"}, False), ({"LC_ALL": "ja_JP.SJIS"}, True), ({"LANG": "ja_JP.SJIS"}, True),
 ])
 def test_output_encoding_follows_the_locale(env, in_932):
-    installed = subprocess.run(["locale", "-a"], capture_output=True, check=True).stdout.lower().split()
+    installed = run(["locale", "-a"]).out.lower().split()
     require(b"ja_jp.sjis" in installed, "the ja_JP.SJIS locale is missing (scripts/prepare-machine makes it as root)")
     encode = cp932 if in_932 else bytes
     with simulator("--status", "07") as sim:
@@ -107,7 +105,6 @@ def test_output_encoding_follows_the_locale(env, in_932):
 
 
 def test_a_report_that_cannot_be_written():
-    with simulator() as sim, open("/dev/full", "wb") as full:
-        done = subprocess.run([MORVISH, "127.0.0.1", sim.port, *COMMAND.split()], stdout=full, stderr=subprocess.PIPE,
-                              env=child_environment(None), timeout=30)
-    assert (done.returncode, done.stderr) == (4, b"morvish: cannot write standard output: No space left on device\n")
+    with simulator() as sim:
+        done = run(["sh", "-c", '"$@" >/dev/full', "sh", MORVISH, "127.0.0.1", sim.port, *COMMAND.split()])
+    assert (done.status, done.err) == (4, b"morvish: cannot write standard output: No space left on device\n")

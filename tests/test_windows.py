@@ -8,12 +8,11 @@
 import codecs
 import json
 import os
-import subprocess
 
 import pytest
 
-from conftest import (BY_STATUS, SEARCH_END, SUCCESS, SUPPLY_NOT_FOUND, assert_takes, child_environment, connect_failed,
-                      cp932, invalid_address, invalid_byte, json_objects, library_objects, received, require, run, sent,
+from conftest import (BY_STATUS, SEARCH_END, SUCCESS, SUPPLY_NOT_FOUND, assert_takes, connect_failed, cp932,
+                      invalid_address, invalid_byte, json_objects, library_objects, received, require, run, sent,
                       simulator, tool, windows_library_client)
 from lan_cases import CODE6, COMMAND, FULL, contacted, exchanges, loopback, supply_port
 
@@ -82,10 +81,10 @@ def test_console_shows_the_japanese_texts():
 
 
 def test_morvish_report_that_cannot_be_written():
-    with simulator() as sim, open("/dev/full", "wb") as full:
-        done = subprocess.run(wine("morvish_exe", "127.0.0.1", sim.port, *COMMAND.split()), stdout=full,
-                              stderr=subprocess.PIPE, env=child_environment(None), timeout=60)
-    assert (done.returncode, done.stderr) == (4, b"morvish: cannot write standard output: Disk full.\r\n")
+    with simulator() as sim:
+        done = run(["sh", "-c", '"$@" >/dev/full', "sh", *wine("morvish_exe", "127.0.0.1", sim.port, *COMMAND.split())],
+                   timeout=60)
+    assert (done.status, done.err) == (4, b"morvish: cannot write standard output: Disk full.\r\n")
 
 
 # A session from standard input with CRLF line ends, as Windows tools write the file
