@@ -109,6 +109,10 @@ static int check_api(void) {
   EXPECT(dimlink_list_usb(NULL, 1) == -1 && dimlink_list_usb(NULL, -1) == -1);
   EXPECT(dimlink_open_tcp(NULL, 1, &result) == NULL && dimlink_exchange(NULL, command, 5, &result) == -1 &&
          dimlink_set_timeout(NULL, 100) == -1);
+  char text[700] = ""; /* a word of 3-byte characters too long for the message field */
+  for (int k = 0; k < 220; ++k) strcat(text, "\xE3\x81\x82");
+  EXPECT(dimlink_parse_command(strcat(text, " B2 00 0D 0A"), command, &length, &result) == 1 &&
+         (strlen(result.message) - strlen("Invalid command byte \"")) % 3 == 0);
   dimlink_close(NULL);
   dimlink_supply* supply = dimlink_open_tcp("::1", 9, NULL);
   EXPECT(supply != NULL);

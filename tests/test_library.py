@@ -3,7 +3,6 @@
 # exchanges, on TCP and beside simulated USB supplies; time-outs, turn-taking with the
 # tools and between threads.
 import os
-import re
 import subprocess
 from pathlib import Path
 

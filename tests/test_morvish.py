@@ -2,23 +2,25 @@
 # output byte for byte, exit status and time taken.
 import errno
 import os
-import subprocess
 
 import pytest
 
-from conftest import (ARGUMENT_COUNT, BY_STATUS, SUCCESS, assert_took, child_environment, connect_failed, cp932, received,
-                      require, run, sent, simulator, tool)
-from lan_cases import COMMAND, bad_command_lines, contacted, exchanges, full_listen_queue, loopback
+from conftest import (ARGUMENT_COUNT, BY_STATUS, SUCCESS, assert_took, connect_failed, cp932, invalid_address,
+                      invalid_byte, invalid_port, received, require, run, sent, simulator, too_many, tool)
+from lan_cases import COMMAND, FULL, contacted, exchanges, loopback, supply_port
 
 MORVISH = tool("morvish")
 
 
-@pytest.mark.parametrize("name, options, command, out, status, least, most",
-                         exchanges(errno.ETIMEDOUT, errno.ECONNRESET), ids=lambda v: v if isinstance(v, str) else "")
+@pytest.mark.parametrize("name, options, command, out, status, least, most", [
+    *exchanges(errno.ETIMEDOUT, errno.ECONNRESET),
+    ("refused", None, COMMAND, connect_failed(errno.ECONNREFUSED), 3, 0, 2),
+    ("connect gives up after five seconds", FULL, COMMAND, connect_failed(errno.ETIMEDOUT), 3, 4.8, 6.5),
+], ids=lambda v: v if isinstance(v, str) else "")
 def test_exchange(name, options, command, out, status, least, most):
     reference = run([MORVISH, "--version"]).seconds
-    with simulator(*options) as sim:
-        result = run([MORVISH, "127.0.0.1", sim.port, *command.split()])
+    with supply_port(options) as port:
+        result = run([MORVISH, "127.0.0.1", port, *command.split()])
     assert (result.out, result.status, result.err) == (out, status, b"")
     assert_took(result.seconds, least, most, reference)
 
@@ -47,53 +49,50 @@ def test_ipv6(tmp_path):
     assert result.out == sent(COMMAND) + received("A1 B2 00 00 0D 0A") + SUCCESS + connect_failed(errno.ECONNREFUSED)
 
 
-def test_refused():
-    server, port = loopback()
-    with server:
-        result = run([MORVISH, "127.0.0.1", port, *COMMAND.split()])
-    assert (result.out, result.status) == (connect_failed(errno.ECONNREFUSED), 3)
-
-
-def test_connect_gives_up_after_five_seconds():
-    reference = run([MORVISH, "--version"]).seconds
-    with full_listen_queue() as port:
-        result = run([MORVISH, "127.0.0.1", port, *COMMAND.split()])
-    assert (result.out, result.status) == (connect_failed(errno.ETIMEDOUT), 3)
-    assert_took(result.seconds, 4.8, 6.5, reference)
-
-
 def test_connect_that_fails_at_once():
     # A network namespace of its own has only a loopback, down: nothing is reachable.
     result = run(["unshare", "--map-root-user", "--net", MORVISH, "192.0.2.1", "502", *COMMAND.split()])
     assert (result.out, result.status) == (connect_failed(errno.ENETUNREACH), 3)
 
 
-def test_bad_command_lines_never_reach_the_network():
+# Each refused command line ends with status 1 before any connection.
+@pytest.mark.parametrize("args, out", [
+    ("127.0.0.1 {port} A1 B2 00 0D", ARGUMENT_COUNT),
+    ("", ARGUMENT_COUNT),
+    ("127.0.0.1 {port} A1 B2 00 0D 1FF", invalid_byte("1FF", 7)),
+    ("127.0.0.1 {port} 0x41 B2 00 0D 0A", invalid_byte("0x41", 3)),
+    ("127.0.0.1 {port} A1 B2 zz 0D g0", invalid_byte("zz", 5)),
+    (["127.0.0.1", "{port}", "A1", "", "00", "0D", "0A"], invalid_byte("", 4)),
+    (["127.0.0.1", "{port}", "A1", "B2", "d ", "0D", "0A"], invalid_byte("d ", 5)),
+    ("127.0.0.1 {port}" + " 01" * 65, too_many(64)),
+    ("127.0.0.1 0 A1 B2 00 0D 0A", invalid_port("0")),
+    ("localhost {port} A1 B2 00 0D 0A", invalid_address("localhost")),
+    ("1.2.3 abc zz B2 00 0D 0A", invalid_address("1.2.3")),
+    ("127.0.0.1 x zz B2 00 0D 0A", invalid_port("x")),
+])
+def test_bad_command_lines_never_reach_the_network(args, out):
     server, port = loopback(4)
     with server:
-        for args, out in bad_command_lines(port):
-            result = run([MORVISH, *args])
-            assert (result.out, result.status, result.err) == (out, 1, b""), args
-        assert not contacted(server)
+        words = args.split() if isinstance(args, str) else args
+        result = run([MORVISH, *[word.format(port=port) for word in words]])
+        assert (result.out, result.status, result.err, contacted(server)) == (out, 1, b"", False)
 
 
 def test_help_and_version():
-    help_ = run([MORVISH, "--help"])
-    assert help_.out.startswith(b"Usage: morvish ADDRESS PORT BYTE") and help_.status == 0
-    assert run([MORVISH, "-h"]).out == help_.out
-    version = run([MORVISH, "--version"])
-    assert (version.out, version.status) == (f"morvish {os.environ['DIMLINK_VERSION']}\nLicense: MIT\n".encode(), 0)
+    help_, short, version = (run([MORVISH, option]) for option in ("--help", "-h", "--version"))
+    assert help_.out.startswith(b"Usage: morvish ADDRESS PORT BYTE") and short.out == help_.out
+    assert (version.out, version.status, help_.status) == (
+        f"morvish {os.environ['DIMLINK_VERSION']}\nLicense: MIT\n".encode(), 0, 0)
 
 
 # The labels and messages come out in one encoding: the locale's own when it can show
 # them all, UTF-8 otherwise.
 @pytest.mark.parametrize("env, in_932", [
-    ({"LC_ALL": "C"}, False), ({"LANG": "C"}, False), ({"LANG": "POSIX"}, False), ({"LC_ALL": "C.UTF-8"}, False),
-    ({"LANG": "C.UTF-8"}, False), ({"LANG": "xx_XX.NOT-THERE"}, False),
-    ({"LC_ALL": "ja_JP.SJIS"}, True), ({"LANG": "ja_JP.SJIS"}, True),
+    ({"LC_ALL": "C"}, False), ({"LANG": "POSIX"}, False), ({"LANG": "C.UTF-8"}, False),
+    ({"LANG": "xx_XX.NOT-THERE"}, False), ({"LC_ALL": "ja_JP.SJIS"}, True), ({"LANG": "ja_JP.SJIS"}, True),
 ])
 def test_output_encoding_follows_the_locale(env, in_932):
-    installed = subprocess.run(["locale", "-a"], capture_output=True, check=True).stdout.lower().split()
+    installed = run(["locale", "-a"]).out.lower().split()
     require(b"ja_jp.sjis" in installed, "the ja_JP.SJIS locale is missing (scripts/prepare-machine makes it as root)")
     encode = cp932 if in_932 else bytes
     with simulator("--status", "07") as sim:
@@ -106,7 +105,6 @@ def test_output_encoding_follows_the_locale(env, in_932):
 
 
 def test_a_report_that_cannot_be_written():
-    with simulator() as sim, open("/dev/full", "wb") as full:
-        done = subprocess.run([MORVISH, "127.0.0.1", sim.port, *COMMAND.split()], stdout=full, stderr=subprocess.PIPE,
-                              env=child_environment(None), timeout=30)
-    assert (done.returncode, done.stderr) == (4, b"morvish: cannot write standard output: No space left on device\n")
+    with simulator() as sim:
+        done = run(["sh", "-c", '"$@" >/dev/full', "sh", MORVISH, "127.0.0.1", sim.port, *COMMAND.split()])
+    assert (done.status, done.err) == (4, b"morvish: cannot write standard output: No space left on device\n")

@@ -3,7 +3,6 @@
 import codecs
 import errno
 import json
-import subprocess
 
 import pytest
 
