@@ -19,6 +19,7 @@ tools_files=(
   usr/share/man/man1/kestrow.1.gz usr/share/man/man1/morvish.1.gz
   usr/lib/udev/rules.d/70-dimlink-power-supply.rules
   usr/share/doc/dimlink/README.md usr/share/doc/dimlink/copyright usr/share/doc/dimlink/changelog.gz
+  $(cd "$(dirname "$0")/.." && ls docs/*.md | sed 's|^|usr/share/doc/dimlink/|')
 )
 sim_files=(
   usr/bin/supply-sim usr/share/man/man1/supply-sim.1.gz
