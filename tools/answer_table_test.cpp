@@ -87,7 +87,9 @@ TEST(AnswerTable, ReadsFilesAsEditorsWriteThem) {
   EXPECT_EQ(ReadText("\xEF\xBB\xBF# recorded\r\n01 => 02\r\n\r\n03 => close", table), "rules: 2");
   EXPECT_EQ(table.rules[0].answer, std::vector<std::uint8_t>{0x02});
   EXPECT_EQ(table.rules[1].line, 4U);
-  std::string le = "\xFF\xFE", be = "\xFE\xFF";  // UTF-16 with a mark either way; Ctrl+Z ends the table
+  // UTF-16 with a mark either way; Ctrl+Z ends the table.
+  std::string le = "\xFF\xFE";
+  std::string be = "\xFE\xFF";
   for (char c : std::string_view("01 => 02\r\n\x1A\r\nno rule")) {
     le += {c, '\0'};
     be += {'\0', c};
