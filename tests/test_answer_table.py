@@ -6,9 +6,7 @@ import pytest
 
 from conftest import run, simulator, tool
 
-SIM = tool("supply_sim")
-KESTROW = tool("kestrow")
-MORVISH = tool("morvish")
+KESTROW, MORVISH, SIM = tool("kestrow"), tool("morvish"), tool("supply_sim")
 
 # The supply at the rig: data in a reading, statuses of its own, an all-zero answer, a
 # short one, and the default answer (--status 06) for the commands no rule names.

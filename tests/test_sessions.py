@@ -101,9 +101,8 @@ def test_a_file_refused_whole_touches_nothing(tmp_path, content, error, why):
     path = tmp_path / "commands"
     if content is not None:
         path.write_bytes(content)
-    usb, _ = kestrow(tmp_path, [], ["--json", "--commands", path])
     lan, connections = morvish([], ["--json", "--commands", path])
-    for result in (usb, lan):
+    for result in (kestrow(tmp_path, [], ["--json", "--commands", path])[0], lan):
         (o,) = objects(result.out)
         assert (o["command"], o["verdict"], o["status"], o["error"], o["line"], result.status) == (
             None, "bad-command", 1, error, None, 1)
@@ -133,10 +132,8 @@ VERDICTS = [
 @pytest.mark.parametrize("program, options, command, verdict, status, answer, raw", VERDICTS,
                          ids=[f"{row[0]}-{row[3]}-{'-'.join(row[1])}" for row in VERDICTS])
 def test_json_verdicts(tmp_path, program, options, command, verdict, status, answer, raw):
-    if program == "kestrow":
-        result = kestrow(tmp_path, options, ["--json", *command.split()])[0]
-    else:
-        result = morvish(options, ["--json"], *command.split())[0]
+    result = (kestrow(tmp_path, options, ["--json", *command.split()]) if program == "kestrow" else
+              morvish(options, ["--json"], *command.split()))[0]
     (o,) = objects(result.out)
     assert (o["verdict"], o["status"], result.status, o["answer"], o["raw"], o["error"]) == (
         verdict, status, status, answer, raw, None)

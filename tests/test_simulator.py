@@ -17,9 +17,7 @@ import pytest
 from conftest import run, simulator, tool
 from lan_cases import ANSWERED as OK, COMMAND
 
-SIM = tool("supply_sim")
-KESTROW = tool("kestrow")
-MORVISH = tool("morvish")
+KESTROW, MORVISH, SIM = tool("kestrow"), tool("morvish"), tool("supply_sim")
 
 
 @pytest.mark.parametrize("ending, status", [
@@ -223,8 +221,7 @@ def test_the_log_holds_at_most_a_mebibyte_in_all(tmp_path):
     assert process.stdout.readline() == b"done\n"
     process.stdin.close()
     os.set_blocking(reader, True)
-    while chunk := os.read(reader, 1 << 16):
-        read += chunk
+    read += b"".join(iter(lambda: os.read(reader, 1 << 16), b""))
     # Every line is either written or counted; the devices went on meanwhile.
     err = process.stderr.read()
     lost = int(err.split()[1])
