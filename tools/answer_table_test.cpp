@@ -16,7 +16,7 @@ std::string Zeros(int count) {
 // The line of the table that answers each command: the first that matches, 0 for none.
 TEST(AnswerTable, MatchesTheFirstLineThatFits) {
   AnswerTable table;
-  std::vector<std::string> lines = {
+  const std::string lines[] = {
       "# comment",
       "",
       "A1 B2 01 0D 0A => A1 B2 01 00 00 7F 0D 0A  # a reading",
@@ -26,11 +26,8 @@ TEST(AnswerTable, MatchesTheFirstLineThatFits) {
       "-1 * => 01",
       Zeros(64) + "=> " + Zeros(64),  // the longest pattern and answer
   };
-  for (std::size_t k = 0; k < lines.size(); ++k) ASSERT_FALSE(AddTableLine(table, lines[k], k + 1)) << lines[k];
-  struct Case {
-    std::vector<std::uint8_t> command;
-    std::size_t line;
-  } cases[] = {
+  for (std::size_t k = 0; k < std::size(lines); ++k) ASSERT_FALSE(AddTableLine(table, lines[k], k + 1)) << lines[k];
+  const std::pair<std::vector<std::uint8_t>, std::size_t> cases[] = {
       {{0xA1, 0xB2, 0x01, 0x0D, 0x0A}, 3},
       {{0xA1, 0xB2, 0x01, 0x0D, 0x0A, 0x01}, 0},  // a byte past the pattern
       {{0xA1, 0xB2, 0x02, 0x0D, 0x0A}, 4},        // the earlier line wins
@@ -39,28 +36,24 @@ TEST(AnswerTable, MatchesTheFirstLineThatFits) {
       {{0xA1, 0xB2, 0x03, 0x0D}, 0},  // a record of a command never sent
       {{0xFF}, 7},
   };
-  for (const Case& c : cases) {
+  for (const auto& [bytes, line] : cases) {
     CommandBuffer command{};
-    std::copy(c.command.begin(), c.command.end(), command.begin());
-    command[63] = c.command[0] == 0xFF ? 1 : 0;  // "*" reaches the last byte
+    std::copy(bytes.begin(), bytes.end(), command.begin());
+    command[63] = bytes[0] == 0xFF ? 1 : 0;  // "*" reaches the last byte
     const AnswerRule* rule = MatchAnswer(table, command);
-    EXPECT_EQ(rule == nullptr ? 0 : rule->line, c.line) << "command of " << c.command.size() << " bytes";
+    EXPECT_EQ(rule == nullptr ? 0 : rule->line, line) << "command of " << bytes.size() << " bytes";
   }
 }
 
 TEST(AnswerTable, RefusesBadLinesSayingWhy) {
-  std::string many = Zeros(65);
-  struct Case {
-    std::string line;
-    std::string why;
-  } cases[] = {
+  const std::pair<std::string, std::string> cases[] = {
       {"A1 B2 00 0D 0A", "no \"=>\" between a pattern and an answer"},
       {" => 01", "no pattern before \"=>\""},
       {"A1 1FF => 01", "bad pattern byte \"1FF\""},
       {"A1 * 0D => 01", "\"*\" only at the end of a pattern"},
-      {many + "=> 01", "pattern longer than 64 bytes"},
+      {Zeros(65) + "=> 01", "pattern longer than 64 bytes"},
       {"A1 => # 01", "no answer bytes"},
-      {"A1 => " + many, "answer longer than 64 bytes"},
+      {"A1 => " + Zeros(65), "answer longer than 64 bytes"},
       {R"({"command":"A1"} x)",
        "bad record: parse error at line 1, column 18: syntax error while parsing value - "
        "invalid literal; last read: '\"A1\"} x'; expected end of input"},
@@ -74,29 +67,38 @@ TEST(AnswerTable, RefusesBadLinesSayingWhy) {
       {R"({"command":""})", "\"command\" has no bytes"},
       {R"({"command":"1\u0000"})", std::string("bad command byte \"1\0\"", 21)},
   };
-  for (const Case& c : cases) {
+  for (const auto& [line, why] : cases) {
     AnswerTable table;
-    EXPECT_EQ(AddTableLine(table, c.line, 1).value_or("taken"), c.why) << c.line;
+    EXPECT_EQ(AddTableLine(table, line, 1).value_or("taken"), why) << line;
   }
 }
 
-std::optional<std::string> ReadText(std::string text, AnswerTable& table) {
+// What reading text as a table file refused, else how many rules it gave.
+std::string ReadText(std::string text, AnswerTable& table) {
   table = {"t.txt", {}};
   std::FILE* file = fmemopen(text.data(), text.size(), "r");
   std::optional<std::string> fault = ReadAnswerTable(file, table);
   (void)std::fclose(file);
-  return fault;
+  return fault.value_or("rules: " + std::to_string(table.rules.size()));
 }
 
-TEST(AnswerTable, ReadsFilesLineByLine) {
+TEST(AnswerTable, ReadsFilesAsEditorsWriteThem) {
   AnswerTable table;
-  EXPECT_FALSE(ReadText("\xEF\xBB\xBF# recorded\r\n01 => 02\r\n\r\n03 => close", table));
-  ASSERT_EQ(table.rules.size(), 2U);
+  EXPECT_EQ(ReadText("\xEF\xBB\xBF# recorded\r\n01 => 02\r\n\r\n03 => close", table), "rules: 2");
   EXPECT_EQ(table.rules[0].answer, std::vector<std::uint8_t>{0x02});
   EXPECT_EQ(table.rules[1].line, 4U);
+  // UTF-16 with a mark either way; Ctrl+Z ends the table.
+  std::string le = "\xFF\xFE";
+  std::string be = "\xFE\xFF";
+  for (char c : std::string_view("01 => 02\r\n\x1A\r\nno rule")) {
+    le += {c, '\0'};
+    be += {'\0', c};
+  }
+  EXPECT_EQ(ReadText(le, table), "rules: 1");
+  EXPECT_EQ(ReadText(be, table), "rules: 1");
   EXPECT_EQ(ReadText("01 => 02\n\n01 => 0g\n", table), "t.txt line 3: bad answer byte \"0g\"");
   std::string longest = "01 => 02" + std::string(kMaxTableLine - 8, ' ');
-  EXPECT_FALSE(ReadText(longest + "\r\n", table));
+  EXPECT_EQ(ReadText(longest + "\r\n", table), "rules: 1");
   EXPECT_EQ(ReadText("\n" + longest + " \n", table), "t.txt line 2: longer than 1048576 bytes");
   EXPECT_EQ(LoadAnswerTable("/", table), "cannot read /: Is a directory");
 }
