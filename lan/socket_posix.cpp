@@ -95,7 +95,7 @@ long ConnectWithin(const Socket& socket, const NetAddress& address, int timeout_
 long SendAll(const Socket& socket, const std::uint8_t* bytes, std::size_t count, int timeout_ms) {
   int fd = Fd(socket);
   // A peer that stops reading must not hold the tool forever.
-  timeval limit{timeout_ms / 1000, (timeout_ms % 1000) * 1000};
+  timeval limit{timeout_ms / 1000, static_cast<suseconds_t>(timeout_ms % 1000) * 1000};
   ::setsockopt(fd, SOL_SOCKET, SO_SNDTIMEO, &limit, sizeof limit);
   while (count > 0) {
     // MSG_NOSIGNAL: a peer that has gone away is an error to report, not a signal that
