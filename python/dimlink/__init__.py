@@ -26,6 +26,7 @@ that holds it), or from the system's.
 from __future__ import annotations
 
 import ctypes
+import functools
 import math
 import threading
 import weakref
@@ -164,6 +165,13 @@ def parse_command(text: str) -> bytes:
         raise TypeError(f"the command text must be a str, not {type(text).__name__}")
     if "\0" in text:
         raise CommandError(f"The command {text!r} holds a NUL character.")
+    return _parsed(text)
+
+
+# Programs send the same few commands over and over: each text is parsed once. A refusal
+# raises, so only commands that parse are kept.
+@functools.lru_cache(maxsize=1024)
+def _parsed(text: str) -> bytes:
     command = (ctypes.c_ubyte * 64)()
     length = ctypes.c_size_t()
     out = _ResultStruct()
