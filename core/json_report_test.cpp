@@ -19,6 +19,9 @@ TEST(JsonString, EscapesEverythingOutsidePrintableAscii) {
       {"\x80", "\"\\ufffd\""},
       {"\xe9\x9b", "\"\\ufffd\\ufffd\""},
       {"\xc0\xaf", "\"\\ufffd\\ufffd\""},
+      {"\xe0\x9f\xbf", "\"\\ufffd\\ufffd\\ufffd\""},             // U+07FF in three bytes
+      {"\xf0\x8f\xbf\xbf", "\"\\ufffd\\ufffd\\ufffd\\ufffd\""},  // U+FFFF in four bytes
+      {"\xf4\x90\x80\x80", "\"\\ufffd\\ufffd\\ufffd\\ufffd\""},  // past U+10FFFF
       {"\xed\xa0\x80", "\"\\ufffd\\ufffd\\ufffd\""},
       {std::string_view("\0", 1), "\"\\u0000\""},
   };
