@@ -147,8 +147,10 @@ if [ -n "$windows" ]; then
   cpack --config "$windows/CPackConfig.cmake" -B "$work/zip" >/dev/null
   mkdir "$work/unzipped" && (cd "$work/unzipped" && cmake -E tar xf "$work"/zip/*.zip)
   [ "$(LC_ALL=C ls "$work"/unzipped/* | tr '\n' ' ')" = \
-    "LICENSE README.txt dimlink dimlink.def dimlink.dll dimlink.h kestrow.exe libdimlink.dll.a morvish.exe " ] ||
+    "LICENSE README.txt dimlink dimlink.def dimlink.dll dimlink.h docs kestrow.exe libdimlink.dll.a morvish.exe " ] ||
     fail "zip holds: $(ls "$work"/unzipped/*)"
+  [ "$(ls "$work"/unzipped/*/docs)" = "$(cd "$(dirname "$0")/../docs" && ls ./*.md | sed 's|^\./||')" ] ||
+    fail "the zip's docs hold: $(ls "$work"/unzipped/*/docs)"
   [ "$(LC_ALL=C ls "$work"/unzipped/*/dimlink | tr '\n' ' ')" = "__init__.py _library.py py.typed pytest_plugin.py testing.py " ] ||
     fail "the zip's Python package holds: $(ls "$work"/unzipped/*/dimlink)"
   head -n 1 "$work"/unzipped/*/README.txt | grep -q $'\r$' || fail "README.txt in the zip lacks Windows line ends"
