@@ -138,6 +138,16 @@ def child(pid):
     return int(open(f"/proc/{pid}/task/{pid}/children").read().split()[0])
 
 
+def status_field(pid, name):
+    return next(line.split()[1] for line in open(f"/proc/{pid}/status") if line.startswith(name + ":"))
+
+
+def stop(pid):
+    os.kill(pid, signal.SIGSTOP)
+    while status_field(pid, "State") != "T":
+        time.sleep(0.001)
+
+
 def send(way, sig, pid, terminal):
     if way == "supply-sim":
         os.kill(pid, sig)
@@ -148,15 +158,24 @@ def send(way, sig, pid, terminal):
     elif way == "timeout":
         # As when its time is up, it signals supply-sim, then the group, then sends
         # SIGCONT: stopped, supply-sim cannot run between the two, so it sees them as one.
-        os.kill(child(pid), signal.SIGSTOP)
+        stop(child(pid))
         os.kill(pid, signal.SIGALRM)
+    elif way == "alone, then group":
+        # As timeout does when supply-sim takes the two apart: told of twice, while the
+        # init is stopped, and the group's copy reaches the init once.
+        stop(init := child(pid))
+        os.kill(pid, sig)
+        while int(status_field(pid, "ShdPnd"), 16) & (1 << (sig - 1)):
+            time.sleep(0.001)
+        os.killpg(pid, sig)
+        os.kill(init, signal.SIGCONT)
     else:
         os.kill(child(child(pid)), sig)  # supply-sim's child is the init
 
 
 @pytest.mark.parametrize("way, sig", [(way, sig) for way in ("supply-sim", "group", "timeout", "command")
                                       for sig in (signal.SIGINT, signal.SIGTERM, signal.SIGHUP)] +
-                         [("Ctrl-C", signal.SIGINT)], ids=str)
+                         [("Ctrl-C", signal.SIGINT), ("alone, then group", signal.SIGTERM)], ids=str)
 def test_each_signal_reaches_the_command_once(way, sig):
     argv = [SIM, "--usb", "--log", "/dev/null", "--", "/usr/bin/python3", "-c", COUNTER]
     argv = ["timeout", "-s", sig.name, "600", *argv] if way == "timeout" else argv

@@ -12,6 +12,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstring>
 
@@ -21,6 +22,9 @@
 namespace {
 
 constexpr std::array<int, 7> kForwarded{SIGHUP, SIGINT, SIGQUIT, SIGUSR1, SIGUSR2, SIGALRM, SIGTERM};
+// How far apart the copies of one send may arrive: timeout(1), for one, signals
+// supply-sim and then the group, and supply-sim may take the two as one or as two.
+constexpr auto kOneSend = std::chrono::milliseconds(100);
 // Every disposition supply-sim sets, and so gives back to the command: a handler for
 // each forwarded signal, SIGPIPE ignored (a log whose reader has gone is counted, not
 // fatal), and SIGCHLD at its default, since an inherited SIG_IGN would have the kernel
@@ -75,18 +79,31 @@ void SayFailure(const char* what, int error) {
 
 int StatusOf(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
 
+// When the group's copy of each signal last reached the init.
+std::array<std::chrono::steady_clock::time_point, NSIG> group_copy_taken{};
+
 // A signal that reached supply-sim, passed on to the command unless it was sent to the
 // whole process group: then the init, which holds these signals blocked and takes them
-// only here, has it pending too (the kernel signals a group's newest members first, so
-// the init before supply-sim), and the command, still in the group, got it itself. A
-// signal that only the init got (sent to it from inside the namespace) waits here
-// until one of its kind reaches supply-sim, and is then taken as part of the group's.
+// only here, has it pending too, and the command, still in the group, got it itself.
+// The group's copy may reach the init a moment after supply-sim told of it, so it is
+// waited for a little; and supply-sim may tell of a send to it and the group's as two
+// (timeout's), so a signal told of soon after the group's copy was taken is the
+// group's too. A signal that only the init got (sent to it from inside the namespace)
+// waits here until one of its kind reaches supply-sim, and is then taken as the group's.
 void PassOn(int signal, pid_t command) {
+  auto& taken = group_copy_taken[static_cast<std::size_t>(signal)];
   sigset_t just;
   (void)sigemptyset(&just);
   (void)sigaddset(&just, signal);
-  timespec now{};
-  bool group_got_it = ::sigtimedwait(&just, nullptr, &now) == signal;
+  bool recent = std::chrono::steady_clock::now() - taken < kOneSend;
+  timespec wait{0, recent ? 0 : std::chrono::nanoseconds(kOneSend).count()};
+  bool group_got_it = ::sigtimedwait(&just, nullptr, &wait) == signal;
+  if (group_got_it) {
+    taken = std::chrono::steady_clock::now();
+  } else if (recent) {
+    taken = {};
+    return;  // the group's own copy to supply-sim, told of apart from the send to it alone
+  }
   if (!group_got_it || ::getpgid(command) != ::getpgrp()) (void)::kill(command, signal);
 }
 
