@@ -41,10 +41,13 @@ def wine_usb():
 
 def in_wine(env, tmp_path, devices, script, *args):
     """Runs the shell script with its arguments, and a Wine server of its own, beside the
-    devices, once Wine's HID bus has opened every node; gives back its result and the
-    output reports that reached the devices. $WINE and $KESTROW name Wine and kestrow.exe."""
+    devices, once Wine's HID bus has opened every node and two listings in a row agree
+    (on a busy machine Wine may still be setting up its devices' interfaces after the
+    opens); gives back its result and the output reports that reached the devices.
+    $WINE and $KESTROW name Wine and kestrow.exe."""
     log = tmp_path / "devices.log"
-    ready = '"$WINE" wineboot; until [ "$(grep -c " open$" "$LOG")" -ge "$(ls /dev | grep -c ^hidraw)" ]; do sleep 0.1; done'
+    ready = ('"$WINE" wineboot; until [ "$(grep -c " open$" "$LOG")" -ge "$(ls /dev | grep -c ^hidraw)" ]; do sleep 0.1; '
+             'done; until [ "$("$WINE" "$KESTROW" --list)" = "${listed-none}" ]; do listed=$("$WINE" "$KESTROW" --list); done')
     result = run([tool("supply_sim"), "--usb", "--log", log, *devices, "--", "sh", "-c",
                   f'{ready}; {script}; status=$?; "$WINESERVER" -k; exit $status', "sh", *args],
                  {**env, "WINE": tool("wine"), "WINESERVER": tool("wineserver"), "KESTROW": tool("kestrow_exe"),
