@@ -1,5 +1,6 @@
 #include "core/json_report.h"
 
+#include "core/exchange_result.h"
 #include "core/report.h"
 #include "core/utf8.h"
 
@@ -32,12 +33,6 @@ void AppendEscaped(std::string& out, std::string_view utf8) {
   while (!utf8.empty()) AppendCharacter(out, TakeUtf8Character(utf8));
 }
 
-// Wide texts are UTF-32 on Linux and UTF-16 on Windows; the tools' texts hold no
-// characters above U+FFFF, so a lone surrogate is never joined.
-void AppendWide(std::string& out, std::wstring_view text) {
-  for (wchar_t c : text) AppendCharacter(out, static_cast<char32_t>(c));
-}
-
 std::string HexOrNull(const std::uint8_t* bytes, std::size_t count, bool present) {
   return present ? '"' + FormatHexWords(bytes, count) + '"' : "null";
 }
@@ -50,24 +45,7 @@ std::string JsonString(std::string_view utf8) {
   return out + '"';
 }
 
-std::string JsonMessage(const Message& message) {
-  std::wstring_view text = message.text;
-  if (text.starts_with(L'\n')) text.remove_prefix(1);
-  bool line_end = text.ends_with(L'\n');
-  if (line_end) text.remove_suffix(1);
-  std::string out = "\"";
-  auto value = message.values.begin();
-  std::size_t start = 0;
-  for (std::size_t pos = text.find(L'%'); pos != std::wstring_view::npos; pos = text.find(L'%', start)) {
-    std::size_t stop = text.find_first_of(L"sd", pos);
-    if (stop == std::wstring_view::npos || value == message.values.end()) break;
-    AppendWide(out, text.substr(start, pos - start));
-    AppendEscaped(out, *value++);
-    start = stop + 1;
-  }
-  AppendWide(out, text.substr(start));
-  return out + '"';
-}
+std::string JsonMessage(const Message& message) { return JsonString(MessageText(message)); }
 
 std::string JsonLine(const ExchangeResult& result, std::optional<std::size_t> line) {
   const std::optional<ParsedCommand>& command = result.command;
