@@ -38,7 +38,9 @@ TEST(SendAll, GoesOnAfterSignalsAndPartialSends) {
     for (ssize_t got; (got = ::read(pair[1], chunk, sizeof chunk)) > 0;)
       arrived.insert(arrived.end(), chunk, chunk + got);
   });
-  long error = SendAll(sender, bytes.data(), bytes.size(), 5000);
+  // A send of one byte is as much the command as a long one.
+  long error = SendAll(sender, bytes.data(), 1, 5000);
+  if (error == 0) error = SendAll(sender, bytes.data() + 1, bytes.size() - 1, 5000);
   ::shutdown(pair[0], SHUT_WR);
   reader.join();
   itimerval off{};
@@ -48,19 +50,6 @@ TEST(SendAll, GoesOnAfterSignalsAndPartialSends) {
 
   ::close(pair[1]);  // a peer that has gone: an error to report, not a signal
   EXPECT_EQ(SendAll(sender, bytes.data(), 64, 5000), EPIPE);
-}
-
-// The last byte of a send is as much the command as the others.
-TEST(SendAll, SendsEvenOneByte) {
-  int pair[2];
-  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, pair), 0);
-  Socket sender(pair[0]);
-  const std::uint8_t byte = 0xA1;
-  std::uint8_t arrived = 0;
-  EXPECT_EQ(SendAll(sender, &byte, 1, 5000), 0);
-  EXPECT_EQ(::recv(pair[1], &arrived, 1, MSG_DONTWAIT), 1);
-  EXPECT_EQ(arrived, byte);
-  ::close(pair[1]);
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
  * that the tests compare the two field by field.
  *   library_client tcp ADDRESS PORT TIMEOUT_MS COMMAND...
  *   library_client usb SERIAL|- PATH|- TIMEOUT_MS COMMAND...
- *   library_client threads tcp ADDRESS PORT | threads usb
+ *   library_client threads        (USB: 8 threads on one handle)
  *   library_client hold           (USB: exchanges every 20 ms until standard input ends)
  *   library_client api            (NULL arguments, bounds, version) */
 #define _POSIX_C_SOURCE 200809L
@@ -80,6 +80,8 @@ static void* exchanges_of_one_thread(void* argument) {
 }
 
 static int run_threads(void) {
+  dimlink_result opened;
+  if ((shared_supply = dimlink_open_usb(NULL, NULL, &opened)) == NULL) return printf("%s\n", opened.verdict), 1;
   pthread_t threads[8];
   int faults = 0;
   for (size_t t = 0; t < 8; ++t) pthread_create(&threads[t], NULL, exchanges_of_one_thread, (void*)(t + 0x10));
@@ -88,6 +90,7 @@ static int run_threads(void) {
     pthread_join(threads[t], &fault);
     faults += fault != NULL;
   }
+  dimlink_close(shared_supply);
   puts(faults ? "faults" : "ok");
   return faults != 0;
 }
@@ -144,22 +147,14 @@ static int hold(void) {
 int main(int argc, char** argv) {
   if (argc == 2 && strcmp(argv[1], "api") == 0) return check_api();
   if (argc == 2 && strcmp(argv[1], "hold") == 0) return hold();
-  if (argc < 3) return 64;
-  int threads = strcmp(argv[1], "threads") == 0;
-  char** rest = argv + 1 + threads;
-  int tcp = strcmp(rest[0], "tcp") == 0;
+  if (argc == 2 && strcmp(argv[1], "threads") == 0) return run_threads();
+  if (argc < 5) return 64;
   dimlink_result opened;
-  dimlink_supply* supply =
-      tcp ? dimlink_open_tcp(rest[1], (unsigned short)atoi(rest[2]), &opened)
-          : dimlink_open_usb(threads ? NULL : any(rest[1]), threads ? NULL : any(rest[2]), &opened);
-  if (threads) {
-    shared_supply = supply;
-    int status = supply == NULL ? printf("%s\n", opened.verdict), 1 : run_threads();
-    dimlink_close(supply);
-    return status;
-  }
-  if (supply != NULL) dimlink_set_timeout(supply, atoi(rest[3]));
-  int status = exchange_all(supply, rest + 4, argc - 5 - threads, &opened);
+  dimlink_supply* supply = strcmp(argv[1], "tcp") == 0
+                               ? dimlink_open_tcp(argv[2], (unsigned short)atoi(argv[3]), &opened)
+                               : dimlink_open_usb(any(argv[2]), any(argv[3]), &opened);
+  if (supply != NULL) dimlink_set_timeout(supply, atoi(argv[4]));
+  int status = exchange_all(supply, argv + 5, argc - 5, &opened);
   dimlink_close(supply);
   return status;
 }

@@ -1,9 +1,6 @@
 # The built kestrow beside simulated power supplies (supply-sim --usb): whole standard
 # output byte for byte, exit status, time taken, and what reached the devices.
 import os
-import shutil
-import stat
-import tempfile
 
 import pytest
 
@@ -76,24 +73,6 @@ def test_exchange(tmp_path, start, name, devices, command, out, status, log, lea
 def test_help_and_version():
     assert run([KESTROW, "--help"]).out.startswith(b"Usage: kestrow BYTE")
     assert run([KESTROW, "--version"]).out == f"kestrow {os.environ['DIMLINK_VERSION']}\nLicense: MIT\n".encode()
-
-
-def test_as_a_normal_user():
-    # Without root a user namespace is used; where /dev/fuse is not open to users the
-    # simulator says so instead.
-    if os.geteuid() != 0:
-        pytest.skip("needs root to become another user")
-    with tempfile.TemporaryDirectory() as programs:  # where another user may run them from
-        os.chmod(programs, 0o755)
-        for program in (SIM, KESTROW):
-            shutil.copy(program, programs)
-        result = run(["setpriv", "--reuid=65534", "--regid=65534", "--clear-groups",
-                      f"{programs}/supply-sim", "--usb", "--", f"{programs}/kestrow", *COMMAND.split()])
-    if os.stat("/dev/fuse").st_mode & (stat.S_IROTH | stat.S_IWOTH) == stat.S_IROTH | stat.S_IWOTH:
-        assert (result.out, result.status) == (OK, 0)
-    else:
-        assert result.status == 125
-        assert result.err.startswith(b"supply-sim: cannot open /dev/fuse")
 
 
 def test_runs_on_one_supply_take_turns(tmp_path):

@@ -1,6 +1,5 @@
 # Sessions (--commands) and JSON Lines (--json) of the built tools: kestrow beside the
 # simulated supplies of supply-sim --usb, morvish against supply-sim on loopback.
-import codecs
 import errno
 import json
 
@@ -52,11 +51,6 @@ SESSIONS = [
      [(1, "carried-out", 0, True), (2, "bad-command", 1, False), (3, "bad-command", 1, False)], 1, 1),
     ("an endless line is refused at the limit", None, [], [], [], [(1, "bad-command", 1, False)], 1, 0),
     ("an empty file", "# nothing\n", [], [], [], [], 0, 0),
-    # Files as Windows editors and shells write them; Ctrl+Z alone on a line ends the input.
-    ("UTF-8 with a byte order mark", f"\ufeff{COMMAND}\r\n", [], [], [], [(1, "carried-out", 0, True)], 0, 1),
-    ("UTF-16LE", codecs.BOM_UTF16_LE + f"{COMMAND}\r\n{OTHER}\r\n".encode("utf-16-le"), [], [], [],
-     [(1, "carried-out", 0, True), (2, "carried-out", 0, True)], 0, 2),
-    ("Ctrl+Z ends the input", f"{COMMAND}\n\x1a\r\nA1 B2 zz 0D 0A\n", [], [], [], [(1, "carried-out", 0, True)], 0, 1),
 ]
 
 

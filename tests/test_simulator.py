@@ -1,5 +1,5 @@
-# supply-sim itself: what becomes of the command's processes, runs inside runs, a log
-# that cannot be written, hidraw behaviour of the nodes, and the values it refuses.
+# supply-sim itself: what becomes of the command's processes and the signals sent to it,
+# its log, and the values it refuses.
 import contextlib
 import fcntl
 import os
@@ -17,7 +17,7 @@ import pytest
 from conftest import run, simulator, tool
 from lan_cases import ANSWERED as OK, COMMAND
 
-KESTROW, MORVISH, SIM = tool("kestrow"), tool("morvish"), tool("supply_sim")
+MORVISH, SIM = tool("morvish"), tool("supply_sim")
 
 
 @pytest.mark.parametrize("ending, status", [
@@ -37,53 +37,6 @@ def test_nothing_outlives_the_run(ending, status):
         process.send_signal(ending)
     assert process.wait(timeout=30) == status
     assert run(["timeout", "10", "sh", "-c", 'while pgrep -fx "$0"; do sleep 0.05; done', f"sleep {token}"]).status == 0
-
-
-def test_a_run_inside_a_run():
-    inner = f"{SIM} --usb --serial INNER -- sh -c 'cat /sys/class/hidraw/*/device/uevent; ls /dev | grep hidraw'"
-    # Process 1 of the command's own /proc is the simulator's init.
-    script = (f"{inner} | grep -e UNIQ -e hidraw && grep UNIQ /sys/class/hidraw/hidraw0/device/uevent && "
-              "head -zn1 /proc/1/cmdline")
-    result = run([SIM, "--usb", "--serial", "OUTER", "--", "sh", "-c", script])
-    assert (result.out, result.err, result.status) == (
-        b"HID_UNIQ=INNER\nhidraw0\nHID_UNIQ=OUTER\n" + SIM.encode() + b"\0", b"", 0)
-
-
-def test_a_closed_log_ends_nothing():
-    # The command waits for the end of its input, which comes after the log's reader has gone.
-    process = subprocess.Popen([SIM, "--usb", "--", "sh", "-c", f'cat; exec "$0" {COMMAND}', KESTROW],
-                               stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
-    process.stderr.close()
-    assert process.communicate(timeout=30)[0] == OK and process.returncode == 0
-
-
-# Inside the simulation, on /dev/hidraw0, whose supply answers every write: a read
-# with O_NONBLOCK set after the open, then two blocking readers of one file, then a
-# blocking read that a signal interrupts.
-HIDRAW = """
-import fcntl, os, signal, sys, threading
-fd = os.open("/dev/hidraw0", os.O_RDWR)
-fcntl.fcntl(fd, fcntl.F_SETFL, os.O_NONBLOCK)
-try:
-    os.read(fd, 64)
-except BlockingIOError:
-    fcntl.fcntl(fd, fcntl.F_SETFL, 0)
-readers = [threading.Thread(target=lambda: os.write(1, b"%d\\n" % len(os.read(fd, 64)))) for k in range(2)]
-for reader in readers:
-    reader.start()
-for k in range(2):
-    os.write(fd, bytes([0, 0xA1, 0xB2, 0, 0x0D, 0x0A]) + bytes(58))
-for reader in readers:
-    reader.join()
-signal.signal(signal.SIGALRM, lambda *a: print("interrupted") or sys.exit())
-signal.setitimer(signal.ITIMER_REAL, 0.1)
-os.read(fd, 64)
-"""
-
-
-def test_nodes_take_flags_at_each_read_and_serve_every_reader():
-    result = run([SIM, "--usb", "--log", "/dev/null", "--", "/usr/bin/python3", "-c", HIDRAW])
-    assert (result.out, result.status) == (b"63\n63\ninterrupted\n", 0)
 
 
 @pytest.mark.parametrize("argv, status, err", [
