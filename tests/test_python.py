@@ -60,6 +60,8 @@ def test_usb_results_are_kestrow_json(tmp_path):
     for serial in ("S0", "S1"):  # answered; send-failed with its error number
         with dimlink.open_usb(serial=serial) as supply:
             assert supply.exchange(COMMAND).as_json() == kestrow[serial]
+    with dimlink.open_usb(serial="S0") as supply:  # the lock is held for an exchange, not while open
+        assert supply.exchange(COMMAND).ok and run([KESTROW, "--serial", "S0", *COMMAND.split()]).status == 0
     with pytest.raises(dimlink.NotFoundError) as raised:
         dimlink.open_usb(serial="absent")
     assert raised.value.result.as_json() == {**kestrow["absent"], "command": None, "sent": False}

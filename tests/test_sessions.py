@@ -5,9 +5,9 @@ import json
 
 import pytest
 
-from conftest import (SEARCH_END, SUCCESS, beside_supplies, cannot_open, connect_failed, received, run, sent,
+from conftest import (SEARCH_END, SUCCESS, beside_supplies, cannot_open, received, run, sent,
                       simulator, tool)
-from lan_cases import COMMAND, loopback
+from lan_cases import COMMAND
 
 KESTROW, MORVISH, SIM = tool("kestrow"), tool("morvish"), tool("supply_sim")
 OTHER = "A1 B2 01 0D 0A"  # answered with 8 bytes
@@ -135,20 +135,4 @@ def test_json_verdicts(tmp_path, program, options, command, verdict, status, ans
     assert list(o) == ["command", "sent", "answer", "raw", "verdict", "message", "status", "error"]
     notes = {"--refuse-open": cannot_open("/dev/hidraw0", 13), "--hid": SEARCH_END}  # JSON mode keeps them apart
     assert result.err == b"".join(notes.get(option, b"") for option in options)
-
-
-def test_json_failures_carry_the_error_number():
-    server, port = loopback()
-    with server:
-        (o,) = objects(run([MORVISH, "--json", "127.0.0.1", port, *COMMAND.split()]).out)
-    assert (o["verdict"], o["status"], o["error"], o["sent"], o["message"]) == (
-        "connect-failed", 3, errno.ECONNREFUSED, False, connect_failed(errno.ECONNREFUSED).decode().strip())
-
-
-def test_list_json(tmp_path):
-    result = kestrow(tmp_path, ["--serial", "A1", "--name", "電源\t1", "--supply"], ["--list", "--json"])[0]
-    assert result.out == (b'{"path":"/dev/hidraw0","serial":"A1","name":"\\u96fb\\u6e90\\u00091"}\n'
-                          b'{"path":"/dev/hidraw1","serial":"","name":"Simulated power supply"}\n')
-    assert kestrow(tmp_path, [], ["--list", "--json", "--serial", "A1"])[0].status == 1
-
 

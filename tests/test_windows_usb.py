@@ -111,8 +111,8 @@ def test_kestrow_never_exchanges_unlocked(wine_usb, tmp_path):
 
 
 # Two supplies listed with Windows' paths, one chosen by its path, the other by its serial
-# in a session from standard input with CRLF line ends, as JSON Lines: ASCII, the Japanese
-# message escaped.
+# in a session from standard input with CRLF line ends, several exchanges on one handle
+# (the messages' JSON is morvish.exe's session's to check).
 def test_kestrow_lists_and_chooses_supplies(wine_usb, tmp_path):
     script = ('"$WINE" "$KESTROW" --list; '
               '"$WINE" "$KESTROW" --device "$("$WINE" "$KESTROW" --list | sed -n 2p | cut -f1)" "$@"')
@@ -129,7 +129,6 @@ def test_kestrow_lists_and_chooses_supplies(wine_usb, tmp_path):
     reports = [json.loads(line) for line in result.out.decode("ascii").splitlines()]
     assert [(o["line"], o["verdict"], o["raw"]) for o in reports] == [
         (2, "carried-out", "A1 B2 00 00 0D 0A"), (3, "bad-command", None), (4, "carried-out", "A1 B2 01 00 00 00 0D 0A")]
-    assert reports[0]["message"] == "送信コマンドを正しく実行しました。" and b"\\u9001" in result.out
     assert (result.status, seen) == (1, [wrote("hidraw1", "A1 B2 00 0D 0A"), wrote("hidraw1", "A1 B2 01 0D 0A")])
 
 
