@@ -57,8 +57,9 @@ def test_usb_results_are_kestrow_json(tmp_path):
     assert [vars(info) for info in dimlink.list_usb()] == [
         json.loads(line) for line in run([KESTROW, "--list", "--json"]).out.splitlines()]
     kestrow = {s: tool_object([KESTROW, "--json", "--serial", s, *COMMAND.split()]) for s in ("S0", "S1", "absent")}
-    for serial in ("S0", "S1"):  # answered; send-failed with its error number
-        with dimlink.open_usb(serial=serial) as supply:
+    path = next(info.path for info in dimlink.list_usb() if info.serial == "S1")
+    for serial, choice in (("S0", {"serial": "S0"}), ("S1", {"path": path})):  # answered; send-failed, its error
+        with dimlink.open_usb(**choice) as supply:
             assert supply.exchange(COMMAND).as_json() == kestrow[serial]
     with dimlink.open_usb(serial="S0") as supply:  # the lock is held for an exchange, not while open
         assert supply.exchange(COMMAND).ok and run([KESTROW, "--serial", "S0", *COMMAND.split()]).status == 0
