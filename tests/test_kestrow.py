@@ -43,7 +43,6 @@ EXCHANGES = [(name, options, command, out, status, used("hidraw0", command))
      used("hidraw0")[:2], 4.8, 6.5),
     # refused command lines never touch a device
     ("four bytes", [], COMMAND[:11], ARGUMENT_COUNT, 1, []),
-    ("no bytes", [], "", ARGUMENT_COUNT, 1, []),
     ("64 bytes", [], "01 " * 64, too_many(63), 1, []),
     ("bad byte", [], "A1 B2 zz 0D 0A", invalid_byte("zz", 3), 1, []),
     ("list two", TWO + ["--hid", "1234:0001"], "--list",
