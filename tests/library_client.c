@@ -4,6 +4,7 @@
  *   library_client tcp ADDRESS PORT TIMEOUT_MS COMMAND
  *   library_client usb SERIAL|- PATH|- TIMEOUT_MS COMMAND
  *   library_client threads        (USB: 8 threads on one handle)
+ *   library_client repeat FILE    (USB: back to back until FILE exists)
  *   library_client api            (NULL arguments, bounds, version) */
 #define _POSIX_C_SOURCE 200809L
 #include <dimlink.h>
@@ -12,6 +13,7 @@
 #include <stdlib.h>
 #include <string.h>
 #include <time.h>
+#include <unistd.h>
 
 static double now_ms(void) {
   struct timespec t;
@@ -84,6 +86,25 @@ static int run_threads(void) {
   return faults != 0;
 }
 
+/* A program that polls its supply: exchanges back to back on the first USB supply until
+ * the file exists (60 s at most), each answer checked as its own; prints "open" once the
+ * supply is open, then what it did. */
+static int run_repeat(const char* stop) {
+  dimlink_result result;
+  dimlink_supply* supply = dimlink_open_usb(NULL, NULL, &result);
+  if (supply == NULL) return printf("%s\n", result.verdict), 1;
+  puts("open");
+  fflush(stdout);
+  const unsigned char command[5] = {0xA1, 0xB2, 0x00, 0x0D, 0x0A};
+  int count = 0, failed = 0;
+  for (double end = now_ms() + 60000; access(stop, F_OK) != 0 && now_ms() < end; ++count) {
+    if (dimlink_exchange(supply, command, sizeof command, &result) != 0) printf("%s\n", result.verdict), ++failed;
+  }
+  dimlink_close(supply);
+  printf("%d exchanges, %d failed\n", count, failed);
+  return failed != 0;
+}
+
 #define EXPECT(condition) \
   if (!(condition)) return printf("failed: %s\n", #condition), 1
 
@@ -121,6 +142,7 @@ static int check_api(void) {
 int main(int argc, char** argv) {
   if (argc == 2 && strcmp(argv[1], "api") == 0) return check_api();
   if (argc == 2 && strcmp(argv[1], "threads") == 0) return run_threads();
+  if (argc == 3 && strcmp(argv[1], "repeat") == 0) return run_repeat(argv[2]);
   if (argc != 6) return 64;
   dimlink_result opened = {0};
   dimlink_supply* supply = strcmp(argv[1], "tcp") == 0

@@ -2,13 +2,14 @@
 # with pkg-config, its results held against the tools' --json objects for the same
 # exchanges, on TCP and beside simulated USB supplies; time-outs, turn-taking with the
 # tools and between threads.
+import json
 import os
 import subprocess
 from pathlib import Path
 
 import pytest
 
-from conftest import HERE, json_objects, library_objects, run, tool
+from conftest import HERE, assert_took, json_objects, library_objects, run, tool
 from lan_cases import COMMAND, exchanges, supply_port, usb_exchanges
 
 BUILD = Path(os.environ.get("DIMLINK_BUILD_DIR", "."))
@@ -103,3 +104,20 @@ def test_busy_while_a_kestrow_session_holds_the_supply(client):
 
 def test_threads_share_a_handle(client):
     assert beside(f"{client} threads") == b"ok\n"
+
+
+def test_kestrow_gets_its_turn_beside_a_program_exchanging_back_to_back(client):
+    # Each exchange takes 0.1 s. kestrow, run alone and then beside the program, waits for
+    # the exchange in progress only; its answer, which the program's open node receives
+    # too, is not taken by the program for the answer to its own next command.
+    took = 'a=$(date +%s%N); "$@" >>k; echo $(( $(date +%s%N) - a ))'
+    script = (f'cd "$(mktemp -d)"; took() {{ {took}; }}; took {KESTROW} --json A1 B2 01 0D 0A; '
+              f'{client} repeat stop >h & until [ -s h ]; do sleep 0.01; done; '
+              f'took {KESTROW} --json A1 B2 01 0D 0A; touch stop; wait; cat k h')
+    lines = beside(script, "--delay", "100").decode().splitlines()
+    alone, beside_it, kestrow, program = int(lines[0]) / 1e9, int(lines[1]) / 1e9, lines[2:4], lines[4:]
+    assert [json.loads(line)["verdict"] for line in kestrow] == ["carried-out"] * 2
+    count, failed = program[-1].split(" exchanges, ")
+    assert (program[:-1], failed, int(count) >= 2) == (["open"], "0 failed", True)
+    assert alone >= 0.1
+    assert_took(beside_it, 0, 0.5, alone)

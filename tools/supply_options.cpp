@@ -55,6 +55,7 @@ constexpr std::string_view kUsage =
     "  --name TEXT     its product name\n"
     "  --numbered      its reports carry report ID 01\n"
     "  --report-size N its input reports are N bytes long after any report ID (default 63)\n"
+    "  --delay MS      it answers MS milliseconds after the command (default 0)\n"
     "  --fail-write    every write fails\n"
     "  --fail-read     every read fails\n"
     "  --vanish        gone once opened, as when unplugged between search and write\n"
@@ -191,6 +192,8 @@ bool TakeDeviceOption(UsbDevice& device, std::string_view arg, const ValueReader
     device.name = value();
   } else if (arg == "--report-size") {
     device.report_size = Number(arg, value(), 1, 4096);
+  } else if (arg == "--delay") {
+    device.delay_ms = static_cast<int>(Number(arg, value(), 0, 60000));
   } else {
     return false;
   }

@@ -29,6 +29,7 @@ struct UsbDevice {
   AnswerOptions answer;
   bool numbered = false;         // reports carry report ID 01
   std::size_t report_size = 63;  // input report bytes after any report ID
+  int delay_ms = 0;              // the answer comes this long after the command
   bool fail_write = false;
   bool fail_read = false;
   bool vanish = false;   // gone once opened: writes and reads fail

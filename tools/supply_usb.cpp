@@ -11,6 +11,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <map>
@@ -46,10 +48,19 @@ struct OpenFile {
   fuse_pollhandle* poll = nullptr;        // the poller to wake when something changes
 };
 
+using Clock = std::chrono::steady_clock;
+
+// An answer that a device with --delay gives later.
+struct LateAnswer {
+  std::size_t node = 0;
+  std::vector<std::uint8_t> report;
+};
+
 // Only the server's thread touches these.
 std::vector<Node> nodes;
 std::map<std::uint64_t, OpenFile> open_files;
 std::uint64_t next_handle = 1;
+std::multimap<Clock::time_point, LateAnswer> late_answers;  // in the order they are due
 
 Node* NodeOf(fuse_ino_t inode) {
   if (inode < kFirstNode || inode - kFirstNode >= nodes.size()) return nullptr;
@@ -187,9 +198,42 @@ void Write(fuse_req_t req, fuse_ino_t inode, const char* buffer, std::size_t siz
   (void)fuse_reply_write(req, size);
   if (hang_up) {
     Unplug(inode - kFirstNode);
+  } else if (!report.empty() && node.device->delay_ms > 0) {
+    late_answers.emplace(Clock::now() + std::chrono::milliseconds(node.device->delay_ms),
+                         LateAnswer{inode - kFirstNode, std::move(report)});
   } else if (!report.empty()) {
     Deliver(inode - kFirstNode, report);
   }
+}
+
+// Delivers the late answers that are due; gives back how long until the next one is, in
+// milliseconds for poll (-1: none waits).
+int DeliverDueAnswers() {
+  while (!late_answers.empty() && late_answers.begin()->first <= Clock::now()) {
+    LateAnswer answer = std::move(late_answers.begin()->second);
+    late_answers.erase(late_answers.begin());
+    if (!nodes[answer.node].gone) Deliver(answer.node, answer.report);
+  }
+  if (late_answers.empty()) return -1;
+  return static_cast<int>(
+      std::chrono::ceil<std::chrono::milliseconds>(late_answers.begin()->first - Clock::now()).count());
+}
+
+// libfuse's own loop with the late answers woven in: requests are served as they come,
+// and an answer goes out when it is due.
+void ServeRequests(fuse_session* session) {
+  fuse_buf buffer{};
+  pollfd entry{fuse_session_fd(session), POLLIN, 0};
+  while (!fuse_session_exited(session)) {
+    int ready = ::poll(&entry, 1, DeliverDueAnswers());
+    if (ready < 0 && errno != EINTR) break;
+    if (ready <= 0) continue;
+    int got = fuse_session_receive_buf(session, &buffer);
+    if (got == -EINTR || got == -EAGAIN) continue;
+    if (got <= 0) break;
+    fuse_session_process_buf(session, &buffer);
+  }
+  std::free(buffer.mem);  // NOLINT(cppcoreguidelines-no-malloc): libfuse allocates it with malloc
 }
 
 void Interrupted(fuse_req_t req, void* /*data*/) {
@@ -305,6 +349,6 @@ bool StartNodeServer(const std::vector<UsbDevice>& devices, const std::vector<in
   fuse_session* session = fuse_session_new(&args, &operations, sizeof operations, nullptr);
   std::string mounted = "/dev/fd/" + std::to_string(fuse_fd);
   if (session == nullptr || fuse_session_mount(session, mounted.c_str()) != 0) return false;
-  std::thread([session] { (void)fuse_session_loop(session); }).detach();
+  std::thread([session] { ServeRequests(session); }).detach();
   return true;
 }

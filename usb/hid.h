@@ -79,8 +79,9 @@ bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::strin
 
 // Waits at most timeout_ms until no other holder (another run, another handle) is
 // exchanging with this supply, then takes it until ReleaseExchange or until the supply
-// is closed. Busy when the wait ran out; Failed, with the system's error number, when the
-// lock cannot be had at all.
+// is closed. Waiters take turns: a holder that comes back for its next exchange waits
+// behind whoever was waiting. Busy when the wait ran out; Failed, with the system's error
+// number, when the lock cannot be had at all.
 LockOutcome TakeForExchange(PowerSupply& supply, int timeout_ms);
 
 // Lets the next holder have the supply; called on the thread that took it.

@@ -26,7 +26,8 @@ using Clock = std::chrono::steady_clock;
 const std::string kClassDirectory = "/sys/class/hidraw/";
 const std::string kDeviceDirectory = "/dev/";
 constexpr unsigned kNoMoreItems = 259;  // the end of the list, as the Windows search reports it
-constexpr auto kLockRetryPause = std::chrono::milliseconds(10);
+// How soon a waiter sees the supply free: a small part of the shortest exchange.
+constexpr auto kLockRetryPause = std::chrono::milliseconds(2);
 constexpr int kMostReportsWaiting = 64;  // hidraw keeps at most 64 unread reports per reader
 
 // hidraw entries in numeric order: hidraw2 before hidraw10. Without the hidraw class (no
@@ -110,6 +111,38 @@ DeviceCaps ReadCaps(const std::string& name) {
 
 int Fd(const PowerSupply& supply) { return static_cast<int>(supply.device_handle); }
 
+// Taking turns has two locks on the node, both the system's, so that a holder that dies
+// lets go of them. The exchange lock is an flock, which every run of the tools takes.
+// An flock has no queue: whoever asks first after it is let go gets it, so a program that
+// exchanges back to back would take it again before anyone waiting saw it free. So a
+// waiter first takes the turnstile, an open file description lock on the node's first
+// byte (on Linux these and flocks never interfere), and holds it until it has the
+// exchange lock; everyone passes the turnstile on the way in, and a holder coming back
+// for its next exchange finds it shut until the waiter has had its turn.
+
+// Whether this open file now holds the turnstile. A node that cannot take such a lock
+// is used without one, as by runs that predate it.
+bool TryTurnstile(int fd) {
+  struct flock turnstile {};
+  turnstile.l_type = F_WRLCK;
+  turnstile.l_whence = SEEK_SET;
+  turnstile.l_len = 1;
+  if (::fcntl(fd, F_OFD_SETLK, &turnstile) == 0) return true;
+  return errno != EAGAIN && errno != EACCES && errno != EINTR;
+}
+
+void LeaveTurnstile(int fd) {
+  struct flock turnstile {};
+  turnstile.l_type = F_UNLCK;
+  turnstile.l_whence = SEEK_SET;
+  turnstile.l_len = 1;
+  (void)::fcntl(fd, F_OFD_SETLK, &turnstile);
+}
+
+// Whether this open file now holds the exchange lock. A node that cannot be locked at
+// all is used as it is, as it was before runs took turns.
+bool TryExchangeLock(int fd) { return ::flock(fd, LOCK_EX | LOCK_NB) == 0 || (errno != EWOULDBLOCK && errno != EINTR); }
+
 }  // namespace
 
 // Every reader of a hidraw node gets every input report, so what is waiting now answered
@@ -162,12 +195,17 @@ bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::strin
 
 LockOutcome TakeForExchange(PowerSupply& supply, int timeout_ms) {
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  // Only another holder makes the wait worth it; a node that cannot be locked at all is
-  // used as it is, as it was before runs took turns.
-  while (::flock(Fd(supply), LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR)) {
-    if (Clock::now() >= deadline) return {LockOutcome::Busy};
+  bool in_line = false;
+  for (;;) {
+    in_line = in_line || TryTurnstile(Fd(supply));
+    if (in_line && TryExchangeLock(Fd(supply))) break;
+    if (Clock::now() >= deadline) {
+      LeaveTurnstile(Fd(supply));
+      return {LockOutcome::Busy};
+    }
     std::this_thread::sleep_for(kLockRetryPause);
   }
+  LeaveTurnstile(Fd(supply));
   return {LockOutcome::Held};
 }
 
