@@ -38,6 +38,10 @@ TEST(LineReader, TakesFilesAsEditorsWriteThem) {
       // A character above U+FFFF, then a high surrogate without its low one and a last odd byte.
       {std::string("\xFF\xFE\x3D\xD8\x00\xDE\x3D\xD8\x41\x00\x0A\x00\x41", 13),
        {"1:\xF0\x9F\x98\x80\xEF\xBF\xBD\x41", "2:\xEF\xBF\xBD"}},
+      // The ends of the surrogate ranges: the first and the last pair; U+E000 is no low
+      // one; two low ones are no pair.
+      {std::string("\xFF\xFE\x00\xD8\x00\xDC\xFF\xDB\xFF\xDF\x0A\x00\x00\xD8\x00\xE0\x0A\x00\x00\xDC\x00\xDC", 22),
+       {"1:\xF0\x90\x80\x80\xF4\x8F\xBF\xBF", "2:\xEF\xBF\xBD\xEE\x80\x80", "3:\xEF\xBF\xBD\xEF\xBF\xBD"}},
       {std::string("A1\nA\0\x31\0\n", 8), {"1:A1", std::string("2:A\0\x31\0", 6)}},  // the first line tells UTF-16
       {std::string(3, '\0') + "\n", {std::string("1:\0\0\0", 5)}},                   // NULs only are no UTF-16
       // One limit whatever the line end: a "\r\n" and the decoding aside, a lone "\r" counted.
