@@ -9,6 +9,7 @@ using System.Collections.Generic;
 using System.IO;
 using System.Runtime.InteropServices;
 using System.Text;
+using System.Threading;
 
 namespace Dimlink
 {
@@ -194,11 +195,16 @@ namespace Dimlink
     public sealed class Supply : IDisposable
     {
         private static readonly TimeSpan DefaultTimeout = TimeSpan.FromSeconds(5);
-        private readonly SupplyHandle handle;
         private readonly string description;
         private TimeSpan timeout;
+        // The native handle, and the calls running on it: it is closed once, when none is
+        // running, and no call begins after Dispose.
+        private readonly object gate = new object();
+        private IntPtr handle;
+        private int running;
+        private bool disposed;
 
-        private Supply(SupplyHandle handle, string description, TimeSpan timeout)
+        private Supply(IntPtr handle, string description, TimeSpan timeout)
         {
             this.handle = handle;
             this.description = description;
@@ -214,7 +220,7 @@ namespace Dimlink
             byte[] serialText = Utf8.ToNative(serial, "serial"), pathText = Utf8.ToNative(path, "path");
             Native.EnsureLoaded();
             var result = Native.NewResult();
-            SupplyHandle handle = Native.dimlink_open_usb(serialText, pathText, ref result);
+            IntPtr handle = Native.dimlink_open_usb(serialText, pathText, ref result);
             string chosen = (serial != null ? " serial " + serial : "") + (path != null ? " path " + path : "");
             return Opened(handle, ref result, "USB supply" + (chosen.Length > 0 ? chosen : " (first found)"), null);
         }
@@ -231,10 +237,9 @@ namespace Dimlink
             CheckTimeout(timeout ?? DefaultTimeout, "timeout");
             Native.EnsureLoaded();
             var result = Native.NewResult();
-            SupplyHandle handle = Native.dimlink_open_tcp(addressText, port, ref result);
-            if (handle.IsInvalid && Native.VerdictOf(ref result) == "bad-command")
+            IntPtr handle = Native.dimlink_open_tcp(addressText, port, ref result);
+            if (handle == IntPtr.Zero && Native.VerdictOf(ref result) == "bad-command")
             {
-                handle.Dispose();
                 string message = Native.ToResult(null, ref result).Message;
                 if (port < 1 || port > 65535) throw new ArgumentOutOfRangeException("port", port, message);
                 throw new ArgumentException(message, "address");
@@ -251,9 +256,16 @@ namespace Dimlink
             set
             {
                 int milliseconds = CheckTimeout(value, "value");
-                if (Native.dimlink_set_timeout(Handle(), milliseconds) != 0)
-                    throw new ArgumentOutOfRangeException("value", value, Native.LastFailure().Message);
-                timeout = value;
+                try
+                {
+                    if (Native.dimlink_set_timeout(Enter(), milliseconds) != 0)
+                        throw new ArgumentOutOfRangeException("value", value, Native.LastFailure().Message);
+                    timeout = value;
+                }
+                finally
+                {
+                    Leave();
+                }
             }
         }
 
@@ -279,27 +291,73 @@ namespace Dimlink
         /// <summary>Closes the supply once the exchanges running on it have ended; a later
         /// exchange throws <see cref="ObjectDisposedException"/>. Disposing again does
         /// nothing.</summary>
-        public void Dispose() { handle.Dispose(); }
+        public void Dispose()
+        {
+            lock (gate)
+            {
+                disposed = true;
+                while (running > 0) Monitor.Wait(gate);
+                Close();
+            }
+            GC.SuppressFinalize(this);
+        }
+
+        /// <summary>Closes a supply its program dropped. Not one that a call is still using, as
+        /// at the end of a program whose threads are still exchanging: the system frees it.</summary>
+        ~Supply()
+        {
+            lock (gate)
+            {
+                if (running == 0) Close();
+            }
+        }
 
         /// <summary>How the supply was opened.</summary>
-        public override string ToString() { return description + (handle.IsClosed ? " (closed)" : ""); }
+        public override string ToString() { return description + (disposed ? " (closed)" : ""); }
+
+        private void Close()
+        {
+            if (handle != IntPtr.Zero) Native.dimlink_close(handle);
+            handle = IntPtr.Zero;
+        }
+
+        private IntPtr Enter()
+        {
+            lock (gate)
+            {
+                if (disposed) throw new ObjectDisposedException(description, description + ": the supply is closed");
+                ++running;
+                return handle;
+            }
+        }
+
+        private void Leave()
+        {
+            lock (gate)
+            {
+                if (--running == 0 && disposed) Monitor.PulseAll(gate);
+            }
+        }
 
         private Result Send(byte[] command)
         {
             var result = Native.NewResult();
-            Native.dimlink_exchange(Handle(), command, (UIntPtr)command.Length, ref result);
-            Result exchanged = Native.ToResult(command, ref result);
-            if (exchanged.Verdict == "bad-command" && !exchanged.Sent)
-                throw new CommandException(exchanged.Message, exchanged);
-            return exchanged;
-        }
-
-        // A handle closed by another thread after this check still refuses the call: the
-        // marshaller takes its own reference, or throws ObjectDisposedException.
-        private SupplyHandle Handle()
-        {
-            if (handle.IsClosed) throw new ObjectDisposedException(description, description + ": the supply is closed");
-            return handle;
+            IntPtr supply = Enter();
+            try
+            {
+                Native.dimlink_exchange(supply, command, (UIntPtr)command.Length, ref result);
+            }
+            finally
+            {
+                Leave();
+            }
+            // A command refused before sending is no command, as the tools report it.
+            if (Native.VerdictOf(ref result) == "bad-command" && result.sent == 0)
+            {
+                Result refused = Native.ToResult(null, ref result);
+                throw new CommandException(refused.Message, refused);
+            }
+            return Native.ToResult(command, ref result);
         }
 
         // Programs send the same few commands over and over: each text is parsed once.
@@ -331,12 +389,11 @@ namespace Dimlink
             return (int)Math.Ceiling(timeout.TotalMilliseconds);
         }
 
-        private static Supply Opened(SupplyHandle handle, ref Native.Result result, string description,
+        private static Supply Opened(IntPtr handle, ref Native.Result result, string description,
                                      TimeSpan? timeout)
         {
-            if (handle.IsInvalid)
+            if (handle == IntPtr.Zero)
             {
-                handle.Dispose();
                 Result failed = Native.ToResult(null, ref result);
                 string message = failed.Message.Length > 0 ? failed.Message : "The library could not open the supply.";
                 if (failed.Verdict == "not-found") throw new NotFoundException(message, failed);
@@ -348,24 +405,9 @@ namespace Dimlink
             }
             catch
             {
-                handle.Dispose();
+                Native.dimlink_close(handle);
                 throw;
             }
-        }
-    }
-
-    /// <summary>The native handle of an open supply: closed once, when disposed or
-    /// collected, and never while a call on it is running.</summary>
-    internal sealed class SupplyHandle : SafeHandle
-    {
-        public SupplyHandle() : base(IntPtr.Zero, true) {}
-
-        public override bool IsInvalid { get { return handle == IntPtr.Zero; } }
-
-        protected override bool ReleaseHandle()
-        {
-            Native.dimlink_close(handle);
-            return true;
         }
     }
 
@@ -416,16 +458,16 @@ namespace Dimlink
         internal static extern void dimlink_free_list(IntPtr list);
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
-        internal static extern SupplyHandle dimlink_open_usb(byte[] serial, byte[] path, ref Result result);
+        internal static extern IntPtr dimlink_open_usb(byte[] serial, byte[] path, ref Result result);
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
-        internal static extern SupplyHandle dimlink_open_tcp(byte[] address, int port, ref Result result);
+        internal static extern IntPtr dimlink_open_tcp(byte[] address, int port, ref Result result);
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
-        internal static extern int dimlink_set_timeout(SupplyHandle supply, int milliseconds);
+        internal static extern int dimlink_set_timeout(IntPtr supply, int milliseconds);
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
-        internal static extern int dimlink_exchange(SupplyHandle supply, byte[] command, UIntPtr length,
+        internal static extern int dimlink_exchange(IntPtr supply, byte[] command, UIntPtr length,
                                                     ref Result result);
 
         [DllImport(Library, CallingConvention = CallingConvention.Cdecl)]
