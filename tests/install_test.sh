@@ -140,8 +140,11 @@ if [ -n "$windows" ]; then
   cpack --config "$windows/CPackConfig.cmake" -B "$work/zip" >/dev/null
   mkdir "$work/unzipped" && (cd "$work/unzipped" && cmake -E tar xf "$work"/zip/*.zip)
   [ "$(LC_ALL=C ls "$work"/unzipped/* | tr '\n' ' ')" = \
-    "LICENSE README.txt dimlink dimlink.def dimlink.dll dimlink.h docs kestrow.exe libdimlink.dll.a morvish.exe " ] ||
+    "Dimlink.Net.dll Dimlink.Net.xml Dimlink.cs LICENSE README.txt dimlink dimlink.def dimlink.dll dimlink.h docs kestrow.exe libdimlink.dll.a morvish.exe " ] ||
     fail "zip holds: $(ls "$work"/unzipped/*)"
+  # Windows' file names are blind to case: no two files of the zip may be one there.
+  [ -z "$(LC_ALL=C ls "$work"/unzipped/* | tr '[:upper:]' '[:lower:]' | sort | uniq -d)" ] ||
+    fail "the zip holds names that differ only in case"
   [ "$(ls "$work"/unzipped/*/docs)" = "$(cd "$(dirname "$0")/../docs" && ls ./*.md | sed 's|^\./||')" ] ||
     fail "the zip's docs hold: $(ls "$work"/unzipped/*/docs)"
   [ "$(LC_ALL=C ls "$work"/unzipped/*/dimlink | tr '\n' ' ')" = "__init__.py _library.py py.typed pytest_plugin.py testing.py " ] ||
