@@ -152,6 +152,7 @@ def test_a_missing_or_wrong_library_says_where_it_was_looked_for(tmp_path):
 
 
 def test_nuget_package_layout():
+    require(os.path.exists(os.environ["DIMLINK_NUPKG"]), "no NuGet package: the Windows build found no nuget")
     with zipfile.ZipFile(os.environ["DIMLINK_NUPKG"]) as nupkg:
         names = sorted(re.sub(r"[^/]+\.psmdcp$", "ID.psmdcp", name) for name in nupkg.namelist())
         nuspec, native, managed = (nupkg.read(name) for name in ("Dimlink.nuspec", "runtimes/win-x64/native/dimlink.dll",
