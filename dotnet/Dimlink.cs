@@ -165,7 +165,11 @@ namespace Dimlink
             int count = Native.dimlink_list_usb(out list);
             try
             {
-                if (count < 0) throw new DimlinkException(Native.LastFailure().Message, Native.LastFailure());
+                if (count < 0)
+                {
+                    Result failure = Native.LastFailure();
+                    throw new DimlinkException("The USB devices could not be listed: " + failure.Message, failure);
+                }
                 var supplies = new List<SupplyInfo>(count);
                 for (IntPtr at = list; at != IntPtr.Zero;)
                 {
@@ -367,8 +371,8 @@ namespace Dimlink
         {
             byte[] bytes;
             if (parsed.TryGetValue(text, out bytes)) return bytes;
-            if (text.IndexOf('\0') >= 0)
-                throw new CommandException("The command \"" + text.Replace("\0", "\\0") + "\" holds a NUL character.");
+            string unfit = Utf8.Unfit(text);
+            if (unfit != null) throw new CommandException("The command \"" + text.Replace("\0", "\\0") + "\" " + unfit + ".");
             var result = Native.NewResult();
             var command = new byte[64];
             UIntPtr length;
@@ -597,21 +601,30 @@ namespace Dimlink
     {
         private static readonly UTF8Encoding Strict = new UTF8Encoding(false, true);
 
+        /// <summary>Why the library cannot take the text, or null when it can.</summary>
+        internal static string Unfit(string text)
+        {
+            if (text.IndexOf('\0') >= 0) return "holds a NUL character";
+            try
+            {
+                Strict.GetByteCount(text);
+                return null;
+            }
+            catch (EncoderFallbackException)
+            {
+                return "holds a lone surrogate";
+            }
+        }
+
         /// <summary>The text NUL-terminated for the library; null stays null.</summary>
         internal static byte[] ToNative(string text, string name)
         {
             if (text == null) return null;
-            if (text.IndexOf('\0') >= 0) throw new ArgumentException("The " + name + " holds a NUL character.", name);
-            try
-            {
-                var bytes = new byte[Strict.GetByteCount(text) + 1];
-                Strict.GetBytes(text, 0, text.Length, bytes, 0);
-                return bytes;
-            }
-            catch (EncoderFallbackException)
-            {
-                throw new ArgumentException("The " + name + " holds a lone surrogate.", name);
-            }
+            string unfit = Unfit(text);
+            if (unfit != null) throw new ArgumentException("The " + name + " " + unfit + ".", name);
+            var bytes = new byte[Strict.GetByteCount(text) + 1];
+            Strict.GetBytes(text, 0, text.Length, bytes, 0);
+            return bytes;
         }
 
         /// <summary>A NUL-terminated text of at most most bytes, as the tools read UTF-8: each
