@@ -518,7 +518,6 @@ namespace Dimlink
         private static string NotLoaded(Exception error, string loadedVersion = null)
         {
             string file = OnWindows ? WindowsFile : LinuxFile;
-            string beside = Path.GetDirectoryName(typeof(Native).Assembly.Location);
             var message = new StringBuilder("Dimlink cannot use the native library " + file + ": ");
             if (loadedVersion != null)
                 message.Append("the one loaded is version " + loadedVersion + ", and Dimlink needs a 1.x.");
@@ -536,7 +535,8 @@ namespace Dimlink
                                "system's folders and in the folders of PATH. Add the Dimlink NuGet package to the " +
                                "program, or put dimlink.dll from the dimlink zip beside the program.");
             else
-                message.Append(" It was looked for beside Dimlink.Net.dll (" + beside + ") and through the system's " +
+                message.Append(" It was looked for beside Dimlink.Net.dll (" +
+                               Path.GetDirectoryName(typeof(Native).Assembly.Location) + ") and through the system's " +
                                "library search (LD_LIBRARY_PATH, then /etc/ld.so.cache). Install the libdimlink1 " +
                                "package, or put libdimlink.so.1 beside Dimlink.Net.dll.");
             return message.ToString();
