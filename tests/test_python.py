@@ -79,14 +79,6 @@ def test_commands_refused_before_sending(command):
         assert isinstance(raised.value, ValueError) and str(raised.value) and sim.logged() == 0
 
 
-def test_a_long_message_is_cut_between_characters():
-    # The library's message field holds 511 bytes; after the "x" its end falls inside a
-    # three-byte character, which is left out whole.
-    with pytest.raises(dimlink.CommandError) as raised:
-        dimlink.parse_command("x" + "\u3042" * 220 + " B2 00 0D 0A")
-    assert str(raised.value) == 'Invalid command byte "x' + "\u3042" * 162
-
-
 @pytest.mark.parametrize("address, port", [("localhost", 5020), ("1.2.3", 5020), ("127.0.0.1", 0),
                                            ("127.0.0.1", 70000)])
 def test_refused_addresses_carry_morvish_message(address, port):
