@@ -250,28 +250,56 @@ def _command_bytes(command: Command) -> bytes:
 
 
 # Ctrl-C and other signals during an exchange. Python runs its signal handlers on the main
-# thread once the C call in progress returns; the library calls the hook when a signal
-# breaks one of the exchange's waits, and the hook runs the handlers there and then. One
+# thread once the C call in progress returns; the library calls a handle's hook when a
+# signal breaks one of the exchange's waits, and the hook runs them there and then: one
 # that raises (KeyboardInterrupt) ends the exchange, and exchange() raises what it raised.
+# Entering the hook, Python code called from C, runs the handlers already, before any try
+# block of the hook's: what one raises reaches sys.unraisablehook, which a main-thread
+# exchange points at _keep_unraisable for its length.
 _check_signals = ctypes.pythonapi.PyErr_CheckSignals
 _check_signals.restype = ctypes.c_int
 _check_signals.argtypes = []
 _raised_by_handlers: list[BaseException] = []  # touched on the main thread only
+if sys.platform == "win32":
+    _main_thread: list[Optional[int]] = [None]  # the hook is never called there
+else:
+    _main_thread = [threading.main_thread().ident]
+    os.register_at_fork(after_in_child=lambda: _main_thread.__setitem__(0, threading.main_thread().ident))
+_outer_unraisablehook = sys.unraisablehook
 
 
-def _on_signal(handle: Optional[int]) -> None:
-    if threading.get_ident() != threading.main_thread().ident:
-        return  # handlers run on the main thread only; this one's wait goes on
+def _on_signal(handle: int, context: Optional[int]) -> None:
+    """A handle's signal hook, made by functools.partial with its handle."""
     try:
-        _check_signals()
+        _check_signals()  # a signal that came while the handlers ran on entering
     except BaseException as error:  # noqa: B036 (KeyboardInterrupt is what it is for)
-        _raised_by_handlers.append(error)
-        if _lib.dimlink_interrupt(handle) != 0:
-            # Never for a handle that is open: the exchange ends at its own deadline.
-            _raised_by_handlers.append(Error("the library refused to interrupt the exchange"))
+        _keep(handle, error)
 
 
-_SIGNAL_HOOK = _SignalHook(_on_signal)
+def _keep(handle: int, error: BaseException) -> None:
+    _raised_by_handlers.append(error)
+    if _lib.dimlink_interrupt(handle) != 0:  # never for an open handle: the deadline ends it then
+        _raised_by_handlers.append(Error("the library refused to interrupt the exchange"))
+
+
+def _keep_unraisable(unraisable: sys.UnraisableHookArgs) -> None:
+    hook = unraisable.object
+    if isinstance(hook, functools.partial) and hook.func is _on_signal and unraisable.exc_value is not None:
+        _keep(hook.args[0], unraisable.exc_value)
+    else:
+        _outer_unraisablehook(unraisable)
+
+
+def _exchange_on_main_thread(handle: int, data: bytes, out: _ResultStruct) -> int:
+    global _outer_unraisablehook
+    outer = sys.unraisablehook
+    if outer is _keep_unraisable:  # an exchange in a signal handler, during another
+        return int(_lib.dimlink_exchange(handle, data, len(data), ctypes.byref(out)))
+    _outer_unraisablehook, sys.unraisablehook = outer, _keep_unraisable
+    try:
+        return int(_lib.dimlink_exchange(handle, data, len(data), ctypes.byref(out)))
+    finally:
+        sys.unraisablehook = outer
 
 
 def _take_raised() -> BaseException:
@@ -316,10 +344,11 @@ class Supply:
     programs (kestrow among them) get their turn between two exchanges.
     """
 
-    def __init__(self, handle: int, description: str, *, made_by: object = None) -> None:
+    def __init__(self, handle: int, description: str, signal_hook: object, *, made_by: object = None) -> None:
         if made_by is not _MADE_BY_OPEN:
             raise TypeError("a dimlink.Supply is made by dimlink.open_usb() or dimlink.open_tcp()")
         self._handle: Optional[int] = handle
+        self._signal_hook = signal_hook  # the library calls it as long as the handle is open
         self._description = description
         self._pid = os.getpid()
         self._closing = False
@@ -356,7 +385,10 @@ class Supply:
             handle = self._handle
             if handle is None or self._closing:
                 raise ClosedError(f"{self._description}: the supply is closed")
-            status = _lib.dimlink_exchange(handle, data, len(data), ctypes.byref(out))
+            if me == _main_thread[0]:
+                status = _exchange_on_main_thread(handle, data, out)
+            else:
+                status = _lib.dimlink_exchange(handle, data, len(data), ctypes.byref(out))
         finally:
             with self._lock:
                 left = exchanges[me] - 1
@@ -366,7 +398,7 @@ class Supply:
                     del exchanges[me]
                 if self._closing and not exchanges:
                     self._release()
-        if _raised_by_handlers and me == threading.main_thread().ident:
+        if _raised_by_handlers and me == _main_thread[0]:
             raise _take_raised()
         if status < 0:
             if os.getpid() != self._pid:
@@ -434,17 +466,18 @@ def _open_failure(out: _ResultStruct) -> Error:
 def _opened(handle: Optional[int], out: _ResultStruct, milliseconds: int, description: str) -> Supply:
     if not handle:
         raise _open_failure(out)
+    signal_hook = _SignalHook(functools.partial(_on_signal, handle))
     try:
         if _lib.dimlink_set_timeout(handle, milliseconds) != 0:
             raise ValueError(f"the library refused a time-out of {milliseconds} ms")
-        if sys.platform != "win32" and _lib.dimlink_set_signal_hook(handle, _SIGNAL_HOOK, handle) != 0:
+        if sys.platform != "win32" and _lib.dimlink_set_signal_hook(handle, signal_hook, None) != 0:
             raise Error(f"{description}: the library refused the signal hook")
     except BaseException:
         _lib.dimlink_close(handle)
         raise
     with _open_handles_lock:
         _open_handles.add(handle)
-    return Supply(handle, description, made_by=_MADE_BY_OPEN)
+    return Supply(handle, description, signal_hook, made_by=_MADE_BY_OPEN)
 
 
 def open_usb(serial: Optional[str] = None, path: Optional[str] = None, timeout: Seconds = 5.0) -> Supply:
