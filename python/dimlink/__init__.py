@@ -260,11 +260,8 @@ _check_signals = ctypes.pythonapi.PyErr_CheckSignals
 _check_signals.restype = ctypes.c_int
 _check_signals.argtypes = []
 _raised_by_handlers: list[BaseException] = []  # touched on the main thread only
-if sys.platform == "win32":
-    _main_thread: list[Optional[int]] = [None]  # the hook is never called there
-else:
-    _main_thread = [threading.main_thread().ident]
-    os.register_at_fork(after_in_child=lambda: _main_thread.__setitem__(0, threading.main_thread().ident))
+# The thread that runs signal handlers; None on Windows, where the library calls no hook.
+_main_thread: list[Optional[int]] = [None if sys.platform == "win32" else threading.main_thread().ident]
 _outer_unraisablehook = sys.unraisablehook
 
 
@@ -314,7 +311,6 @@ def _take_raised() -> BaseException:
 _open_handles: set[int] = set()
 _open_handles_lock = threading.RLock()  # a finalizer may run while its thread holds it
 if sys.platform == "win32":
-    @ctypes.WINFUNCTYPE(ctypes.c_int, ctypes.c_uint32)
     def _on_console_event(event: int) -> int:
         if event == 0 and signal.getsignal(signal.SIGINT) is signal.default_int_handler:  # CTRL_C_EVENT
             with _open_handles_lock:
@@ -322,8 +318,19 @@ if sys.platform == "win32":
                     _lib.dimlink_interrupt(handle)
         return 0  # not handled here: the next handler runs
 
+    _CONSOLE_HANDLER = ctypes.WINFUNCTYPE(ctypes.c_int, ctypes.c_uint32)(_on_console_event)
     # Without a console there is no Ctrl-C to pass on, so a refusal changes nothing.
-    ctypes.WinDLL("kernel32").SetConsoleCtrlHandler(_on_console_event, 1)
+    ctypes.WinDLL("kernel32").SetConsoleCtrlHandler(_CONSOLE_HANDLER, 1)
+
+
+def _after_fork_in_child() -> None:
+    global _open_handles_lock
+    _main_thread[0] = threading.main_thread().ident  # fork() from another thread makes it the main one
+    _open_handles_lock = threading.RLock()  # another thread of the parent's may have held it
+
+
+if sys.platform != "win32":
+    os.register_at_fork(after_in_child=_after_fork_in_child)
 
 
 def _close_handle(handle: int) -> None:
