@@ -273,7 +273,7 @@ def test_installed_plugin_needs_no_library(tmp_path):
             "libdimlink1 is installed here, so the library is always found")
     shutil.copytree(SOURCE, tmp_path / "source", ignore=shutil.ignore_patterns("__pycache__", "CMakeLists.txt"))
     pip = run([sys.executable, "-m", "pip", "install", "--no-index", "--no-build-isolation", "--no-deps", "--quiet",
-               "--disable-pip-version-check", "--target", tmp_path / "site", tmp_path / "source"], timeout=120)
+               "--disable-pip-version-check", "--no-cache-dir", "--target", tmp_path / "site", tmp_path / "source"], timeout=120)
     assert pip.status == 0, pip.err.decode()
     (tmp_path / "test_any.py").write_text(
         "def test_any(request):\n    assert request.config.pluginmanager.has_plugin('pytest_dimlink')\n")
