@@ -18,6 +18,7 @@
 
 #include "core/command_text.h"
 #include "core/exit_status.h"
+#include "core/json_report.h"
 #include "core/texts.h"
 #include "core/utf8.h"
 #include "core/wait.h"
@@ -119,9 +120,9 @@ bool Unwritable(const dimlink_result* result) { return result == nullptr || resu
 
 dimlink_result ResultSizeRefusal(const char* function, const dimlink_result* result) {
   std::string why = std::string(function) + ": ";
-  why += result == nullptr ? "result is NULL" : "result->size is " + std::to_string(result->size) +
-                                                    ", less than the smallest result (" +
-                                                    std::to_string(kSmallestResult) + "): use DIMLINK_RESULT_INIT";
+  why += result == nullptr ? "result is NULL"
+                           : "result->size is " + std::to_string(result->size) + ", less than the smallest result (" +
+                                 std::to_string(kSmallestResult) + "): use DIMLINK_RESULT_INIT";
   return InvalidCall(why);
 }
 
@@ -167,11 +168,11 @@ struct ExchangeLockHeld {
   ~ExchangeLockHeld() { ReleaseExchange(supply); }
 };
 
-ExchangeResult ExchangeOverUsb(dimlink_supply& supply, const ParsedCommand& command, int timeout_ms,
-                               const Wait& wait) {
+ExchangeResult ExchangeOverUsb(dimlink_supply& supply, const ParsedCommand& command, int timeout_ms, const Wait& wait) {
   if (std::optional<ExchangeResult> busy = LockUsbSupply(supply.supply, command, timeout_ms, wait)) return *busy;
   ExchangeLockHeld held{supply.supply};
-  return ExchangeWithUsbSupply(supply.supply, command, timeout_ms, [](const ExchangeResult&) {}, wait);
+  return ExchangeWithUsbSupply(
+      supply.supply, command, timeout_ms, [](const ExchangeResult&) {}, wait);
 }
 
 ExchangeResult Exchange(dimlink_supply& supply, const unsigned char* bytes, std::size_t length) {
@@ -188,7 +189,28 @@ ExchangeResult Exchange(dimlink_supply& supply, const unsigned char* bytes, std:
   }
   TurnHeld turn{supply.turns};
   if (supply.usb) return ExchangeOverUsb(supply, command, timeout_ms, wait);
-  return ExchangeOverTcp(supply.address, command, timeout_ms, [](const ExchangeResult&) {}, wait);
+  return ExchangeOverTcp(
+      supply.address, command, timeout_ms, [](const ExchangeResult&) {}, wait);
+}
+
+// The result as the exchange report has it, for its JSON object.
+ExchangeResult Unconverted(const dimlink_result& result, const unsigned char* command, std::size_t length) {
+  ExchangeResult exchange;
+  if (command != nullptr) {
+    exchange.command = ParsedCommand{};
+    std::copy_n(command, std::min(length, exchange.command->bytes.size()), exchange.command->bytes.begin());
+    exchange.command->count = std::min(length, exchange.command->bytes.size());
+  }
+  exchange.sent = result.sent != 0;
+  exchange.answered = result.answered != 0;
+  std::copy(std::begin(result.answer), std::end(result.answer), exchange.answer.begin());
+  exchange.answer_length = std::min(result.answer_length, exchange.answer.size());
+  std::copy(std::begin(result.raw), std::end(result.raw), exchange.raw.begin());
+  exchange.raw_length = std::min(result.raw_length, exchange.raw.size());
+  exchange.verdict = result.verdict != nullptr ? result.verdict : "";
+  if (result.error != 0) exchange.error = result.error;
+  exchange.status = result.status;
+  return exchange;
 }
 
 // One supply of a listing in one block: the struct, then its three texts.
@@ -316,8 +338,7 @@ dimlink_supply* dimlink_open_tcp(const char* address, int port, dimlink_result* 
 
 int dimlink_set_timeout(dimlink_supply* supply, int milliseconds) {
   if (supply == nullptr || milliseconds < 1 || milliseconds > kLongestTimeoutMs) {
-    Remember(InvalidCall("dimlink_set_timeout: supply may not be NULL, and the time-out is 1 to 600000 ms"),
-             nullptr);
+    Remember(InvalidCall("dimlink_set_timeout: supply may not be NULL, and the time-out is 1 to 600000 ms"), nullptr);
     return -1;
   }
   if (ForeignHandle(*supply)) return Remember(ForeignHandleRefusal("dimlink_set_timeout"), nullptr), -1;
@@ -353,6 +374,24 @@ int dimlink_set_signal_hook(dimlink_supply* supply, dimlink_signal_hook hook, vo
   supply->hook_context.store(context);
   supply->hook.store(hook);
   return 0;
+}
+
+int dimlink_result_json(const dimlink_result* result, const unsigned char* command, size_t length, char* buffer,
+                        size_t size) {
+  if (result == nullptr || result->size < kSmallestResult || (buffer == nullptr && size > 0)) return -1;
+  try {
+    std::string_view message(result->message, strnlen(result->message, sizeof result->message));
+    std::string json = JsonLineWithMessage(Unconverted(*result, command, length), message, std::nullopt);
+    json.pop_back();  // the line feed
+    if (size > 0) {
+      std::size_t kept = std::min(json.size(), size - 1);
+      std::memcpy(buffer, json.data(), kept);
+      buffer[kept] = '\0';
+    }
+    return static_cast<int>(std::min<std::size_t>(json.size(), std::numeric_limits<int>::max()));
+  } catch (...) {
+    return -1;
+  }
 }
 
 int dimlink_last_result(dimlink_result* result) {
