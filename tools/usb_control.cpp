@@ -17,8 +17,8 @@
 
 namespace {
 
-constexpr std::size_t kMostConnections = 64;           // more wait in the listening queue
-constexpr std::size_t kMostUnsentAnswers = 64 * 1024;  // beyond this a connection is not read
+constexpr std::size_t kMostConnections = 64;                        // more wait in the listening queue
+constexpr std::size_t kMostUnsentAnswers = std::size_t{64} * 1024;  // beyond this a connection is not read
 
 struct Connection {
   int fd = -1;
@@ -83,7 +83,7 @@ void Serve(int listener, const ControlAnswer& answer) {
     });
     if ((events[0].revents & POLLIN) != 0) {
       int fd = ::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
-      if (fd >= 0) connections.push_back({fd});
+      if (fd >= 0) connections.emplace_back().fd = fd;
     }
   }
 }

@@ -234,6 +234,7 @@ int UnusedNumber() {
 // Carries out a request of the control socket and gives back its answer.
 std::string Answer(const ControlRequest& request) {
   std::vector<ControlledDevice> view;
+  view.reserve(attached.size());
   for (const AttachedDevice& device : attached)
     view.push_back({device.device->serial, NodeName(device), device.plugged});
   std::variant<std::size_t, std::string> found = FindControlledDevice(view, request.id);
