@@ -67,14 +67,17 @@ inline constexpr std::wstring_view kUsbSendFailed = L"\nLAN電源・USB電源が
 inline constexpr std::wstring_view kUsbSendFailedWithError =
     L"\nLAN電源・USB電源がUSBへの送信は失敗しました。Error Code = %ld";
 inline constexpr std::wstring_view kUsbReceiveFailed = L"\nLAN電源・USB電源からUSBでの受信は失敗しました。";
+inline constexpr std::wstring_view kUsbReceiveFailedWithError =
+    L"\nLAN電源・USB電源からUSBでの受信は失敗しました。Error Code = %ld";
+inline constexpr std::wstring_view kBadWait =
+    L"\nInvalid wait \"%s\" (0 to 86400 seconds). 待ち時間が正しくありません。\n";
 inline constexpr std::wstring_view kSupplyBusy =
     L"\nThe power supply is busy with another exchange. USB電源は別の送受信で使用中です。\n";
 inline constexpr std::wstring_view kLockFailed =
     L"\nCannot take the power supply's lock: error %ld. USB電源の排他ロックを取得できません。\n";
 
 // The library's: an exchange ended by dimlink_interrupt.
-inline constexpr std::wstring_view kInterrupted =
-    L"\nThe exchange was interrupted. 送受信が中断されました。\n";
+inline constexpr std::wstring_view kInterrupted = L"\nThe exchange was interrupted. 送受信が中断されました。\n";
 
 // Written on standard error after the program's name, then the system's reason, when
 // standard output could not be written; ASCII, so not in kAll.
@@ -116,6 +119,8 @@ inline constexpr std::array kAll{
     kUsbSendFailed,
     kUsbSendFailedWithError,
     kUsbReceiveFailed,
+    kUsbReceiveFailedWithError,
+    kBadWait,
     kSupplyBusy,
     kLockFailed,
     kInterrupted,

@@ -45,6 +45,8 @@ struct PowerSupply {
   // the supply: TakeForExchange reports it instead of going on unlocked.
   std::uint32_t lock_error = 0;
   DeviceCaps caps;
+  // The device path of the supply opened, as the listing prints it.
+  std::string path;
 };
 
 // Gives back the exchange lock and closes the device, the platform's way; the handles
@@ -93,6 +95,15 @@ bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::strin
 // at all.
 LockOutcome TakeForExchange(PowerSupply& supply, int timeout_ms, const Wait& wait = Wait{});
 
+// Whether the supply has gone since it was opened (unplugged, switched off, reset by its
+// hub): its handle then fails for good, and only a new search can find it again. Where
+// given, error gets the system's error number that a read of the handle gives now.
+bool SupplyGone(const PowerSupply& supply, std::optional<long>* error = nullptr);
+
+// Sleeps for milliseconds between two searches for a supply; gives back false, sooner,
+// when a signal the process handles arrives on the calling thread (POSIX only).
+bool PauseBetweenSearches(int milliseconds);
+
 // Lets the next holder have the supply; called on the thread that took it.
 void ReleaseExchange(PowerSupply& supply);
 
@@ -101,7 +112,8 @@ void ReleaseExchange(PowerSupply& supply);
 void DiscardWaitingReports(const PowerSupply& supply);
 
 // Writes the whole output report, waiting at most timeout_ms; false when it fails or
-// goes out short, with the system's error number in error where the platform reports one.
+// goes out short, with the system's error number in error where the platform reports one
+// (always when the supply has gone).
 bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report, int timeout_ms,
                        std::optional<long>& error);
 

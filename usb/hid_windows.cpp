@@ -236,8 +236,7 @@ std::optional<std::vector<SupplyListing>> ListPowerSupplies() {
   return supplies;
 }
 
-bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::string& notes,
-                     OpenFailure* first_failure) {
+bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::string& notes, OpenFailure* first_failure) {
   DWORD end = WalkHidInterfaces([&supply, &choice, &notes, first_failure](const std::wstring& path) {
     if (!IsChosenSupply(path, choice)) return false;
     OwnedHandle device(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -249,6 +248,7 @@ bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::strin
       return false;
     }
     supply.caps = ReadCaps(device.handle);
+    supply.path = Utf8(path);
     supply.device_handle = reinterpret_cast<std::intptr_t>(device.release());
     // A lock that cannot be made is reported when the run takes it, before anything is sent.
     supply.exchange_lock = OpenExchangeLock(LockName(path), supply.lock_error);
@@ -268,6 +268,21 @@ LockOutcome TakeForExchange(PowerSupply& supply, int timeout_ms, const Wait& /*w
 
 void ReleaseExchange(PowerSupply& supply) {
   if (supply.exchange_lock != 0) ReleaseMutex(Lock(supply));
+}
+
+bool PauseBetweenSearches(int milliseconds) {
+  Sleep(static_cast<DWORD>(milliseconds));
+  return true;
+}
+
+// A device that has gone fails every request on its handle (ERROR_DEVICE_NOT_CONNECTED
+// and its kin), this one too, which asks nothing of the device itself.
+bool SupplyGone(const PowerSupply& supply, std::optional<long>* error) {
+  HIDD_ATTRIBUTES attributes{};
+  attributes.Size = sizeof attributes;
+  if (HidD_GetAttributes(Native(supply), &attributes)) return false;
+  if (error != nullptr) *error = static_cast<long>(GetLastError());
+  return true;
 }
 
 // Every open handle gets every input report: what is queued now answered other runs.

@@ -6,7 +6,8 @@ PowerSupply::PowerSupply(PowerSupply&& other) noexcept
     : device_handle(std::exchange(other.device_handle, -1)),
       exchange_lock(std::exchange(other.exchange_lock, 0)),
       lock_error(other.lock_error),
-      caps(other.caps) {}
+      caps(other.caps),
+      path(std::move(other.path)) {}
 
 PowerSupply& PowerSupply::operator=(PowerSupply&& other) noexcept {
   if (this != &other) {
@@ -15,6 +16,7 @@ PowerSupply& PowerSupply::operator=(PowerSupply&& other) noexcept {
     exchange_lock = std::exchange(other.exchange_lock, 0);
     lock_error = other.lock_error;
     caps = other.caps;
+    path = std::move(other.path);
   }
   return *this;
 }
