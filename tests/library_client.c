@@ -7,11 +7,14 @@
  *   library_client interrupt ADDRESS PORT   (a silent supply, interrupted from another thread)
  *   library_client fork ADDRESS PORT        (a handle used in a child after fork())
  *   library_client api            (NULL arguments, bounds, sizes, version)
+ *   library_client held SERIAL|- PATH|- WAIT_MS   (each command line of standard input
+ *                                 on one handle, opened at the first, waiting for it)
  * Every result sits before a guard that the library must never write: a program built
  * against this header allocates no more. */
 #define _POSIX_C_SOURCE 200809L
 #include <dimlink.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -156,6 +159,31 @@ static int run_fork(const char* address, const char* port) {
   return child_status;
 }
 
+static void ignore_signal(int number) { (void)number; }
+
+/* A program that holds its supply all shift: opens it at the first command, waiting for
+ * it up to WAIT_MS (a handled SIGINT, Ctrl-C, ends the wait), then exchanges each command
+ * line on the one handle. */
+static int run_held(const char* serial, const char* path, const char* wait_ms) {
+  struct sigaction action;
+  memset(&action, 0, sizeof action);
+  action.sa_handler = ignore_signal;
+  sigaction(SIGINT, &action, NULL);
+  guarded_result* g = new_result();
+  dimlink_supply* supply = NULL;
+  char line[256];
+  while (fgets(line, sizeof line, stdin) != NULL) {
+    line[strcspn(line, "\n")] = '\0';
+    if (supply == NULL && (supply = dimlink_wait_usb(any(serial), any(path), atoi(wait_ms), &g->result)) == NULL)
+      return check_guard(g), print_result(NULL, 0, &g->result, 0), g->result.status;
+    exchange(supply, line, g);
+    fflush(stdout);
+  }
+  dimlink_close(supply);
+  free(g);
+  return 0;
+}
+
 #define EXPECT(condition) \
   if (!(condition)) return printf("failed: %s\n", #condition), 1
 
@@ -176,6 +204,7 @@ static int check_api(void) {
   EXPECT(dimlink_list_usb(NULL) == -1 && dimlink_list_usb(&list) >= 0);
   dimlink_free_list(list);
   dimlink_free_list(NULL);
+  EXPECT(dimlink_wait_usb(NULL, NULL, -1, &result) == NULL && result.status == -1);
   EXPECT(dimlink_open_tcp(NULL, 1, &result) == NULL && result.status == -1 && dimlink_set_timeout(NULL, 100) == -1 &&
          dimlink_interrupt(NULL) == -1 && dimlink_set_signal_hook(NULL, NULL, NULL) == -1 &&
          dimlink_last_result(NULL) == -1);
@@ -216,6 +245,7 @@ int main(int argc, char** argv) {
   if (argc == 2 && strcmp(argv[1], "threads") == 0) return run_threads();
   if (argc == 4 && strcmp(argv[1], "interrupt") == 0) return run_interrupt(argv[2], argv[3]);
   if (argc == 4 && strcmp(argv[1], "fork") == 0) return run_fork(argv[2], argv[3]);
+  if (argc == 5 && strcmp(argv[1], "held") == 0) return run_held(argv[2], argv[3], argv[4]);
   if (argc != 6) return 64;
   guarded_result* g = new_result();
   dimlink_supply* supply = strcmp(argv[1], "tcp") == 0 ? dimlink_open_tcp(argv[2], atoi(argv[3]), &g->result)

@@ -29,6 +29,7 @@ import ctypes
 import functools
 import math
 import threading
+import time
 import weakref
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -262,17 +263,44 @@ def _opened(handle: Optional[int], out: _ResultStruct, milliseconds: int, descri
     return Supply(handle, description)
 
 
-def open_usb(serial: Optional[str] = None, path: Optional[str] = None, timeout: float = 5.0) -> Supply:
+# A wait for a supply goes to the library in slices this long, so that Ctrl-C is seen
+# between two of them where no signal breaks the library's own wait (Windows).
+_WAIT_SLICE = 0.25
+
+
+def open_usb(serial: Optional[str] = None, path: Optional[str] = None, timeout: float = 5.0,
+             wait: float = 0.0) -> Supply:
     """Finds and opens a USB supply as kestrow does: the first that matches serial and
     path (None for either means any) and can be opened.
 
     timeout bounds, in seconds, each exchange's wait for the supply's lock and for the
-    answer (0.001 to 600, else ValueError). Raises NotFoundError, whose .result is what
-    kestrow --json reports, when no supply matches.
+    answer (0.001 to 600, else ValueError). wait is how long, in seconds (0 to 86400),
+    to wait for a matching supply to be there, looking every 0.1 s without using the CPU
+    meanwhile, as kestrow --wait does; Ctrl-C ends the wait with KeyboardInterrupt.
+    Raises NotFoundError, whose .result is what kestrow --json reports, when no supply
+    matches in time.
+
+    The supply is held by its serial number (or, without one, its device path): when it
+    goes, the exchange that finds it gone fails, the next ones give "not-found" while it
+    is away, and once it is back they exchange with it again, never with another supply.
     """
     milliseconds = _milliseconds(timeout)
-    out = _ResultStruct()
-    handle = _lib.dimlink_open_usb(_c_text(serial, "serial"), _c_text(path, "path"), ctypes.byref(out))
+    if isinstance(wait, bool) or not isinstance(wait, (int, float)):
+        raise TypeError(f"wait must be a number of seconds, not {type(wait).__name__}")
+    if not 0 <= wait <= 86400:
+        raise ValueError(f"wait must be 0 to 86400 seconds, not {wait}")
+    deadline = time.monotonic() + wait
+    while True:
+        out = _ResultStruct()
+        left = max(0.0, deadline - time.monotonic())
+        handle = _lib.dimlink_wait_usb(_c_text(serial, "serial"), _c_text(path, "path"),
+                                       math.ceil(min(left, _WAIT_SLICE) * 1000), ctypes.byref(out))
+        # Between two slices Python runs its signal handlers: Ctrl-C raises here.
+        if handle or out.verdict not in (b"not-found", b"interrupted") or left <= _WAIT_SLICE:
+            break
+    if not handle and out.verdict == b"interrupted":
+        out = _ResultStruct()
+        handle = _lib.dimlink_open_usb(_c_text(serial, "serial"), _c_text(path, "path"), ctypes.byref(out))
     chosen = " ".join(f"{name}={value!r}" for name, value in (("serial", serial), ("path", path)) if value)
     return _opened(handle, out, milliseconds, f"USB {chosen or 'first found'}")
 

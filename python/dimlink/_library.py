@@ -43,6 +43,7 @@ def _declare(library: ctypes.CDLL) -> None:
                                                  ctypes.POINTER(ctypes.c_size_t), result]),
         "dimlink_list_usb": (ctypes.c_int, [ctypes.POINTER(SupplyInfoStruct), ctypes.c_int]),
         "dimlink_open_usb": (ctypes.c_void_p, [ctypes.c_char_p, ctypes.c_char_p, result]),
+        "dimlink_wait_usb": (ctypes.c_void_p, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int, result]),
         "dimlink_open_tcp": (ctypes.c_void_p, [ctypes.c_char_p, ctypes.c_ushort, result]),
         "dimlink_set_timeout": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_int]),
         "dimlink_exchange": (ctypes.c_int, [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_size_t, result]),

@@ -1,0 +1,135 @@
+# Supplies that go and come back while a program holds them: the library (a C client),
+# the Python package and a kestrow session, beside simulated supplies that the driver
+# unplugs and plugs back through supply-sim's control socket.
+import json
+import os
+import sys
+
+import pytest
+
+from conftest import HERE, json_objects, library_objects, run, tool
+from test_library import client, installed  # noqa: F401 (fixtures)
+
+KESTROW, SIM = tool("kestrow"), tool("supply_sim")
+X, SILENT = "A1 B2 00 0D 0A", "A1 B2 05 0D 0A"
+# Opens at the first command, waiting for the supply; then one result a command line.
+PYTHON_CLIENT = """
+import json, sys, dimlink
+serial, path, wait = (None if a == "-" else a for a in sys.argv[1:3]), float(sys.argv[3])
+supply = None
+try:
+    for line in sys.stdin:
+        supply = supply or dimlink.open_usb(*serial, wait=wait)
+        print(json.dumps(supply.exchange(line.strip()).as_json()), flush=True)
+except dimlink.NotFoundError as error:
+    print(json.dumps(error.result.as_json()), flush=True)
+except KeyboardInterrupt:
+    print("KeyboardInterrupt", flush=True)
+"""
+
+
+def argv(kind, serial, wait, library_client):
+    if kind == "kestrow":
+        return [KESTROW, "--json", "--commands", "-", *(["--serial", serial] if serial else []),
+                *(["--wait", str(wait)] if wait else [])]
+    choice = [serial or "-", "-"]
+    if kind == "c":
+        return [library_client, "held", *choice, str(int(wait * 1000))]
+    return [sys.executable, "-c", PYTHON_CLIENT, *choice, str(wait)]
+
+
+def outcome(line):
+    """A client's output line as (verdict, sent, error, raw), or the line itself."""
+    if "|" in line:
+        [result], _ = library_objects(line.encode())
+    elif line.startswith("{"):
+        result = json.loads(line)
+    else:
+        return line
+    return result["verdict"], result["sent"], result["error"], result["raw"]
+
+
+OK = ("carried-out", True, None, "A1 B2 00 00 0D 0A")
+GONE_AT_WRITE = ("send-failed", False, 19, None)  # ENODEV
+GONE_BEFORE_ANSWER = ("receive-failed", True, 5, None)  # the read's EIO
+ABSENT = ("not-found", False, None, None)
+ENDED = "(ended)"  # a session ends at status 3
+TWO = ["--serial", "A1", "--supply", "--serial", "B2", "--status", "07"]  # B2 would answer knob-in-use
+# name: devices, (serial, wait) the client opens with (kestrow's own where it differs),
+# steps, outcomes for the library and Python (kestrow's where they differ).
+ROWS = {
+    "unplugged before a write": (
+        ["--serial", "A1"], ("A1", 0), None,
+        [["exchange", X], ["unplug", "A1"], ["exchange", X], ["exchange", X], ["plug", "A1"], ["exchange", X]],
+        [OK, GONE_AT_WRITE, ABSENT, OK], [OK, GONE_AT_WRITE, ENDED, ENDED]),
+    "unplugged between write and answer": (
+        ["--serial", "A1", "--answers", "table"], ("A1", 0), None,
+        [["exchange", X], ["send", SILENT], ["logged", "write 00 A1 B2 05"], ["unplug", "A1"], ["read"],
+         ["exchange", X], ["plug", "A1"], ["exchange", X]],
+        [OK, GONE_BEFORE_ANSWER, ABSENT, OK], [OK, GONE_BEFORE_ANSWER, ENDED, ENDED]),
+    "plugged back while a wait is waiting": (
+        ["--serial", "A1"], ("A1", 60), None,
+        [["unplug", "A1"], ["send", X], ["waiting"], ["plug", "A1"], ["read"], ["exchange", X]],
+        [OK, OK], None),
+    "a session waits for the supply that went": (
+        ["--serial", "A1"], ("A1", 0), ("A1", 60),
+        [["exchange", X], ["unplug", "A1"], ["send", X], ["waiting"], ["plug", "A1"], ["read"]],
+        [OK, GONE_AT_WRITE], [OK, OK]),
+    "two supplies, one unplugged": (
+        TWO, (None, 0), (None, 0.5),
+        [["exchange", X], ["unplug", "A1"], ["exchange", X], ["exchange", X], ["plug", "A1"], ["exchange", X]],
+        [OK, GONE_AT_WRITE, ABSENT, OK], [OK, ABSENT, ENDED, ENDED]),
+    "no serial number: found again by its path only": (
+        ["--supply", *TWO[2:]], (None, 0), (None, 0.5),
+        [["exchange", X], ["unplug", "hidraw0"], ["exchange", X], ["plug", "hidraw0"], ["exchange", X]],
+        [OK, GONE_AT_WRITE, ABSENT], [OK, ABSENT, ENDED]),
+}
+
+
+@pytest.mark.parametrize("kind", ["c", "python", "kestrow"])
+@pytest.mark.parametrize("name", ROWS)
+def test_a_supply_that_goes_and_comes_back(name, kind, client, tmp_path):  # noqa: F811
+    devices, opening, kestrow_opening, steps, expected, kestrow_expected = ROWS[name]
+    (tmp_path / "table").write_text("A1 B2 05 * => silent\n")
+    serial, wait = kestrow_opening if kind == "kestrow" and kestrow_opening else opening
+    devices = [str(tmp_path / "table") if word == "table" else word for word in devices]
+    done = drive(tmp_path, devices, argv(kind, serial, wait, client), [["start"], *steps])
+    outcomes = [outcome(line) for line, _ in done[:-1]]
+    assert outcomes == (kestrow_expected if kind == "kestrow" and kestrow_expected else expected)
+    # At once, not after the exchange's 5 s: waits end as soon as the supply is back.
+    assert max(seconds for _, seconds in done[:-1]) < 4
+    if outcomes[0] == OK and outcomes[-1] == OK:  # byte for byte what it was before
+        assert exact(done[0][0]) == exact(done[-2][0])
+
+
+def exact(line):
+    """A result line without what differs between two exchanges alike: the session's
+    line number, the milliseconds taken."""
+    if line.startswith("{"):
+        return {key: value for key, value in json.loads(line).items() if key != "line"}
+    fields = line.split("|")
+    return fields[:7] + fields[8:]
+
+
+@pytest.mark.parametrize("kind, interrupted", [
+    ("c", (("interrupted", False, None, None), 3)),  # a handled SIGINT ends the wait
+    ("python", ("KeyboardInterrupt", 0)),
+    ("kestrow", (ENDED, -2)),  # SIGINT ends the tool, as ever
+])
+def test_waits_are_bounded_and_interruptible(kind, interrupted, client, tmp_path):  # noqa: F811
+    (line, seconds), (_, _, _, cpu, _) = drive(tmp_path, ["--serial", "A1"], argv(kind, "ZZ", 1, client),
+                                               [["start"], ["exchange", X]])
+    assert outcome(line) == ABSENT and 1 <= seconds < 4
+    assert cpu < 0.5  # no busy loop while nothing changes
+    (line, seconds), (_, _, status, _, _) = drive(tmp_path, ["--serial", "A1"], argv(kind, "ZZ", 60, client),
+                                                  [["start"], ["send", X], ["waiting"], ["interrupt"], ["read"]])
+    assert (outcome(line), status) == interrupted and seconds < 4
+
+
+def drive(tmp_path, devices, client_argv, steps):
+    log = tmp_path / "devices.log"
+    done = run([SIM, "--usb", "--log", log, *devices, "--", sys.executable, HERE / "unplug_driver.py",
+                json.dumps([client_argv, [*steps, ["end"]]])], {"DEVICE_LOG": str(log), "LC_ALL": "C.UTF-8"},
+               timeout=120)
+    assert done.status == 0, done.err.decode()
+    return [json.loads(line) for line in done.out.decode().splitlines()]

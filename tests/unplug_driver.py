@@ -1,0 +1,64 @@
+# Runs beside the simulated supplies (as supply-sim --usb's command): starts a client that
+# exchanges one command per line of its input, and takes it through the steps of argv[1]
+# (JSON), unplugging and plugging back supplies between them. Prints one JSON line per
+# step that gives something: each output line of the client with the seconds it took,
+# and at the end the client's exit status and CPU seconds.
+import json
+import os
+import select
+import signal
+import socket
+import subprocess
+import sys
+import time
+
+client, steps = json.loads(sys.argv[1])
+
+
+def control(request):
+    with socket.socket(socket.AF_UNIX) as sim:
+        sim.connect(os.environ["DIMLINK_SIM_CONTROL"])
+        sim.sendall(request.encode() + b"\n")
+        assert sim.makefile().readline() == "ok\n", request
+
+
+def read_line(since):
+    ready = select.select([process.stdout], [], [], 20)[0]
+    line = process.stdout.readline() if ready else b"(nothing in 20 s)\n"
+    print(json.dumps([line.decode().rstrip("\n") or "(ended)", round(time.monotonic() - since, 2)]), flush=True)
+
+
+process = None
+for step, *value in steps:
+    start = time.monotonic()
+    if step == "start":
+        process = subprocess.Popen(client, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    elif step in ("unplug", "plug"):
+        control(f"{step} {value[0]}")
+    elif step in ("exchange", "send"):  # send: the answer is read by a later "read"
+        try:
+            process.stdin.write(value[0].encode() + b"\n")
+            process.stdin.flush()
+        except BrokenPipeError:  # a session that has ended
+            pass
+    elif step == "waiting":  # until the client waits for a supply (or an answer)
+        while "poll" not in open(f"/proc/{process.pid}/wchan").read() and time.monotonic() < start + 20:
+            time.sleep(0.01)
+    elif step == "logged":  # until the simulator has logged this line
+        while value[0] not in open(os.environ["DEVICE_LOG"]).read() and time.monotonic() < start + 20:
+            time.sleep(0.01)
+    elif step == "sleep":
+        time.sleep(value[0])
+    elif step == "interrupt":
+        process.send_signal(signal.SIGINT)
+    if step in ("exchange", "read"):
+        read_line(start)
+    if step == "end":
+        try:
+            process.stdin.close()
+        except BrokenPipeError:
+            pass
+        rest = process.stdout.read().decode().splitlines()
+        _, status, usage = os.wait4(process.pid, 0)
+        print(json.dumps(["end", rest, os.waitstatus_to_exitcode(status), usage.ru_utime + usage.ru_stime,
+                          round(time.monotonic() - start, 2)]), flush=True)
