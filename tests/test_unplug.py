@@ -15,11 +15,11 @@ X, SILENT = "A1 B2 00 0D 0A", "A1 B2 05 0D 0A"
 # Opens at the first command, waiting for the supply; then one result a command line.
 PYTHON_CLIENT = """
 import json, sys, dimlink
-serial, path, wait = (None if a == "-" else a for a in sys.argv[1:3]), float(sys.argv[3])
+choice = [None if word == "-" else word for word in sys.argv[1:3]]
 supply = None
 try:
     for line in sys.stdin:
-        supply = supply or dimlink.open_usb(*serial, wait=wait)
+        supply = supply or dimlink.open_usb(*choice, wait=float(sys.argv[3]))
         print(json.dumps(supply.exchange(line.strip()).as_json()), flush=True)
 except dimlink.NotFoundError as error:
     print(json.dumps(error.result.as_json()), flush=True)
