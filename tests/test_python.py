@@ -14,6 +14,7 @@ import pytest
 
 import dimlink
 from conftest import require, run, simulator, tool
+import dimlink.testing
 from dimlink.testing import simulated_supply
 from lan_cases import COMMAND, supply_port
 
@@ -151,3 +152,24 @@ def test_finding_the_library(tmp_path):
     found = run([sys.executable, "-c", "import dimlink; print(dimlink.__version__)"], env={**env, "DIMLINK_LIBRARY": ""})
     assert found.out.decode().strip() == os.environ["DIMLINK_VERSION"], found.err.decode()
 
+
+
+UNPLUGGING = """
+import dimlink
+from dimlink.testing import plug, unplug
+for call, supply in ((unplug, "A1"), (unplug, "/dev/hidraw0"), (plug, "A1"), (plug, "A1"), (unplug, "C3")):
+    try:
+        print(call(supply))
+    except dimlink.Error as error:
+        print(error)
+"""
+
+
+def test_unplug_and_plug_say_the_simulators_reason(monkeypatch):
+    done = run([SIM, "--usb", "--log", "/dev/null", "--serial", "A1", "--", sys.executable, "-c", UNPLUGGING])
+    assert done.out.decode().splitlines() == [
+        "None", "supply-sim: hidraw0 is unplugged already", "None", "supply-sim: hidraw1 is plugged in already",
+        'supply-sim: no device has the serial number or node name "C3"'], done.err.decode()
+    monkeypatch.delenv("DIMLINK_SIM_CONTROL", raising=False)
+    with pytest.raises(dimlink.Error, match="DIMLINK_SIM_CONTROL is not set"):
+        dimlink.testing.unplug("A1")
