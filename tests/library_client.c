@@ -161,10 +161,7 @@ static void ignore_signal(int number) { (void)number; }
  * it up to WAIT_MS (a handled SIGINT, Ctrl-C, ends the wait), then exchanges each command
  * line on the one handle. */
 static int run_held(const char* serial, const char* path, const char* wait_ms) {
-  struct sigaction action;
-  memset(&action, 0, sizeof action);
-  action.sa_handler = ignore_signal;
-  sigaction(SIGINT, &action, NULL);
+  signal(SIGINT, ignore_signal);
   guarded_result* g = new_result();
   dimlink_supply* supply = NULL;
   char line[256];

@@ -3,6 +3,7 @@
 # (JSON), unplugging and plugging back supplies between them. Prints one JSON line per
 # step that gives something: each output line of the client with the seconds it took,
 # and at the end the client's exit status and CPU seconds.
+import contextlib
 import json
 import os
 import select
@@ -36,28 +37,20 @@ for step, *value in steps:
     elif step in ("unplug", "plug"):
         control(f"{step} {value[0]}")
     elif step in ("exchange", "send"):  # send: the answer is read by a later "read"
-        try:
+        with contextlib.suppress(BrokenPipeError):  # a session that has ended
             process.stdin.write(value[0].encode() + b"\n")
             process.stdin.flush()
-        except BrokenPipeError:  # a session that has ended
-            pass
-    elif step == "waiting":  # until the client waits for a supply (or an answer)
-        while "poll" not in open(f"/proc/{process.pid}/wchan").read() and time.monotonic() < start + 20:
+    elif step in ("logged", "waiting"):  # until the simulator logged this line, or the client waits
+        while time.monotonic() < start + 20 and (value[0] not in open(os.environ["DEVICE_LOG"]).read() if value
+                                                  else "poll" not in open(f"/proc/{process.pid}/wchan").read()):
             time.sleep(0.01)
-    elif step == "logged":  # until the simulator has logged this line
-        while value[0] not in open(os.environ["DEVICE_LOG"]).read() and time.monotonic() < start + 20:
-            time.sleep(0.01)
-    elif step == "sleep":
-        time.sleep(value[0])
     elif step == "interrupt":
         process.send_signal(signal.SIGINT)
     if step in ("exchange", "read"):
         read_line(start)
     if step == "end":
-        try:
+        with contextlib.suppress(BrokenPipeError):
             process.stdin.close()
-        except BrokenPipeError:
-            pass
         rest = process.stdout.read().decode().splitlines()
         _, status, usage = os.wait4(process.pid, 0)
         print(json.dumps(["end", rest, os.waitstatus_to_exitcode(status), usage.ru_utime + usage.ru_stime,
