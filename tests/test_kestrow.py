@@ -58,6 +58,10 @@ EXCHANGES = [(name, options, command, out, status, used("hidraw0", command))
      sent("FF 07 00 0D 0A") + received("FF 07 00 00 0D 0A") + SUCCESS, 0, used("hidraw1", "FF 07 00 0D 0A")),
     ("unknown serial", TWO, "--serial ZZ " + COMMAND, NOT_FOUND, 3, []),
     ("unknown device", TWO, "--device /dev/hidraw7 " + COMMAND, NOT_FOUND, 3, []),
+    # --wait: seconds, up to three decimals, a day at most; a supply there is not waited for
+    *[(f"--wait {v}", [], f"--wait {v} {COMMAND}", OK, 0, used("hidraw0")) for v in ("00.125", "86400")],
+    *[(f"--wait {v}", [], f"--wait {v} {COMMAND}", f'\nInvalid wait "{v}" (0 to 86400 seconds). 待ち時間が正しくありません。\n'
+       .encode(), 1, []) for v in ("1.2345", "86400.001", ".5", "5.", "-1")],
 ]
 EXCHANGES = [row + (0, 2)[len(row) - 6:] for row in EXCHANGES]  # 0 to 2 seconds unless given
 

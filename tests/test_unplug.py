@@ -20,10 +20,8 @@ try:
     for line in sys.stdin:
         supply = supply or dimlink.open_usb(*choice, wait=float(sys.argv[3]))
         print(json.dumps(supply.exchange(line.strip()).as_json()), flush=True)
-except dimlink.NotFoundError as error:
-    print(json.dumps(error.result.as_json()), flush=True)
-except KeyboardInterrupt:
-    print("KeyboardInterrupt", flush=True)
+except (dimlink.NotFoundError, KeyboardInterrupt) as error:
+    print(json.dumps(error.result.as_json()) if hasattr(error, "result") else "KeyboardInterrupt", flush=True)
 """
 
 
@@ -93,7 +91,7 @@ ROWS = {
 @pytest.mark.parametrize("name", ROWS)
 def test_a_supply_that_goes_and_comes_back(name, kind, client, tmp_path):  # noqa: F811
     devices, opening, kestrow_opening, steps, expected, kestrow_expected = ROWS[name]
-    (tmp_path / "table").write_text("A1 B2 05 * => silent\n")
+    (tmp_path / "table").write_text(f"{SILENT} => silent\n")
     serial, wait = kestrow_opening if kind == "kestrow" and kestrow_opening else opening
     devices = [str(tmp_path / "table") if word == "table" else word for word in devices]
     done = drive(tmp_path, devices, argv(kind, serial, wait, client), [["start"], *steps])

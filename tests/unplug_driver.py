@@ -29,7 +29,6 @@ def read_line(since):
     print(json.dumps([line.decode().rstrip("\n") or "(ended)", round(time.monotonic() - since, 2)]), flush=True)
 
 
-process = None
 for step, *value in steps:
     start = time.monotonic()
     if step == "start":
