@@ -45,7 +45,7 @@ def command(number, language, text, folder, library):
     if language == "python":
         name = f"{'test_' if 'def test_' in text else ''}example{number}.py"
         (folder / name).write_text(text)
-        return f"python3 -m pytest -q -p no:cacheprovider -p dimlink.pytest_plugin {name}" if "test_" in name else \
+        return f"python3 -m pytest -q -p no:cacheprovider -p pytest_dimlink {name}" if "test_" in name else \
             f"python3 {name}"
     if language == "csharp":  # built by its first line, beside the .NET binding
         build, source, run = re.match(r"// (mcs .*?(\S+\.cs)) && (.*)", text).groups()
