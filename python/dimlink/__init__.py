@@ -52,7 +52,7 @@ __all__ = ["__version__", "AddressError", "ClosedError", "Command", "CommandErro
            "NotFoundError", "PermissionDeniedError", "Result", "Supply", "SupplyInfo", "library_version", "list_usb",
            "open_tcp", "open_usb", "parse_command"]
 
-__version__ = "1.0.0"
+__version__ = "1.1.0"
 """The version of this package, "MAJOR.MINOR.PATCH"; library_version() gives the loaded
 library's."""
 
