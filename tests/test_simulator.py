@@ -241,7 +241,6 @@ CONTROL_ROWS = [  # request, answer, listed nodes and their serial numbers after
     ("  plug  hidraw1 ", "ok", AFTER),
     ("plug A1", "error: hidraw2 is plugged in already", AFTER),
     ("unplug hidraw0", 'error: no device has the serial number or node name "hidraw0"', AFTER),
-    ("eject A1", 'error: unknown request "eject" (unplug ID or plug ID)', AFTER),
 ]
 
 

@@ -16,13 +16,6 @@ import time
 client, steps = json.loads(sys.argv[1])
 
 
-def control(request):
-    with socket.socket(socket.AF_UNIX) as sim:
-        sim.connect(os.environ["DIMLINK_SIM_CONTROL"])
-        sim.sendall(request.encode() + b"\n")
-        assert sim.makefile().readline() == "ok\n", request
-
-
 def read_line(since):
     ready = select.select([process.stdout], [], [], 20)[0]
     line = process.stdout.readline() if ready else b"(nothing in 20 s)\n"
@@ -34,7 +27,10 @@ for step, *value in steps:
     if step == "start":
         process = subprocess.Popen(client, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
     elif step in ("unplug", "plug"):
-        control(f"{step} {value[0]}")
+        with socket.socket(socket.AF_UNIX) as sim:
+            sim.connect(os.environ["DIMLINK_SIM_CONTROL"])
+            sim.sendall(f"{step} {value[0]}\n".encode())
+            assert sim.makefile().readline() == "ok\n", value
     elif step in ("exchange", "send"):  # send: the answer is read by a later "read"
         with contextlib.suppress(BrokenPipeError):  # a session that has ended
             process.stdin.write(value[0].encode() + b"\n")
