@@ -8,12 +8,14 @@
 import codecs
 import json
 import os
+import re
+import subprocess
 
 import pytest
 
-from conftest import (BY_STATUS, SEARCH_END, SUCCESS, SUPPLY_NOT_FOUND, assert_takes, connect_failed, cp932,
-                      invalid_address, invalid_byte, json_objects, library_objects, received, require, run, sent,
-                      simulator, tool, windows_library_client)
+from conftest import (BY_STATUS, SEARCH_END, SUCCESS, SUPPLY_NOT_FOUND, assert_takes, child_environment,
+                      connect_failed, cp932, invalid_address, invalid_byte, json_objects, library_objects, received,
+                      require, run, sent, simulator, tool, windows_library_client)
 from lan_cases import CODE6, COMMAND, FULL, contacted, exchanges, loopback, supply_port
 
 TIMED_OUT, REFUSED = 10060, 10061
@@ -133,3 +135,78 @@ def test_library_dll_exchanges_as_morvish(tmp_path):
             tools = run(wine("morvish_exe", "--json", "127.0.0.1", address, *command.split()), timeout=60)
             library = run([tool("wine"), client, "tcp", "127.0.0.1", address, "5000", command], timeout=60)
             assert library_objects(library.out)[0] == json_objects(tools.out)
+
+
+# Exchanges on a thread of its own; once told (a line on standard input) that the supply
+# has the command, starts a child that inherits every inheritable handle and says so;
+# prints the verdict; ends the child at the next line. With no argument it is the child.
+HOST = r"""#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <dimlink.h>
+static dimlink_supply *supply;
+static dimlink_result result = DIMLINK_RESULT_INIT;
+static DWORD WINAPI exchange(void *unused) {
+  unsigned char command[] = {0xA1, 0xB2, 0x00, 0x0D, 0x0A};
+  dimlink_exchange(supply, command, sizeof command, &result);
+  return 0;
+}
+int main(int argc, char **argv) {
+  char self[MAX_PATH];
+  STARTUPINFOA startup = {sizeof startup};
+  PROCESS_INFORMATION child;
+  if (argc < 2) return Sleep(INFINITE), 0;
+  if ((supply = dimlink_open_tcp("127.0.0.1", atoi(argv[1]), &result)) == NULL) return 99;
+  dimlink_set_timeout(supply, 60000);
+  HANDLE thread = CreateThread(NULL, 0, exchange, NULL, 0, NULL);
+  getchar();
+  GetModuleFileNameA(NULL, self, MAX_PATH);
+  if (!CreateProcessA(self, NULL, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &child)) return 98;
+  printf("started\n");
+  fflush(stdout);
+  WaitForSingleObject(thread, INFINITE);
+  printf("%s\n", result.verdict);
+  fflush(stdout);
+  getchar();
+  TerminateProcess(child.hProcess, 0);
+  return 0;
+}
+"""
+
+
+# A process the host program starts while an exchange runs does not keep the connection
+# open once the library has closed it.
+def test_library_sockets_stay_with_the_library(tmp_path):
+    (tmp_path / "host.c").write_text(HOST)
+    program = windows_library_client(tmp_path, tmp_path / "host.c")
+    server, port = loopback(1)
+    with server, subprocess.Popen([tool("wine"), program, port], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                                  env=child_environment(None)) as host:
+        try:
+            server.settimeout(60)
+            connection = server.accept()[0]
+            with connection:
+                connection.settimeout(60)
+                frame = b""
+                while len(frame) < 64:  # the command, zero-padded to its frame
+                    frame += connection.recv(64 - len(frame)) or pytest.fail("closed before the command")
+                assert frame == bytes.fromhex(COMMAND).ljust(64, b"\0")
+                host.stdin.write(b"\n")
+                host.stdin.flush()
+                assert host.stdout.readline().strip() == b"started"
+                connection.sendall(bytes.fromhex("A1 B2 00 00 0D 0A"))
+                assert host.stdout.readline().strip() == b"carried-out"
+                # The child lives on until told; the library closed the socket as it answered.
+                connection.settimeout(20)
+                assert connection.recv(1) == b""
+        finally:
+            host.communicate(b"\n", timeout=60)
+
+
+# The DLL and the tools link no window-system library, which would cost every service
+# that loads them desktop heap.
+def test_no_window_system_imports():
+    for binary in [tool("dll"), tool("kestrow_exe"), tool("morvish_exe")]:
+        dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", binary], capture_output=True, check=True).stdout
+        imports = [name.upper() for name in re.findall(rb"DLL Name: (\S+)", dump)]
+        assert b"KERNEL32.DLL" in imports and not {b"USER32.DLL", b"GDI32.DLL"} & set(imports), (binary, imports)

@@ -84,17 +84,71 @@ def test_kestrow_exchange(wine_usb, tmp_path, name, devices, out, status, node, 
     assert_takes(attempt, least, most)
 
 
-# Holds an object of another kind under the supply's lock name, then runs the program.
-SQUATTER = r"""#include <windows.h>
-#include <process.h>
-int wmain(int argc, wchar_t **argv) {
+# The output report is as long as the device's report descriptor declares, natively and
+# through Windows' HID stack alike: a command with no room in it is refused before
+# anything is sent; one that fits goes out zero-padded, on Windows to exactly that length.
+# Rows: report size, verdict, the lengths of the reports written natively and on Windows.
+@pytest.mark.parametrize("size, verdict, native_length, windows_length", [
+    ("64", "carried-out", 64, 65),
+    ("5", "mismatch", 64, 6),  # the command fills the report; the answer is cut short
+    ("4", "bad-command", None, None),
+])
+@pytest.mark.parametrize("system", ["native", "Wine"])
+def test_output_report_follows_the_descriptor(request, tmp_path, system, size, verdict, native_length, windows_length):
+    devices = ["--report-size", size]
+    if system == "native":
+        log = tmp_path / "devices.log"
+        result = run([tool("supply_sim"), "--usb", "--log", log, *devices, "--", tool("kestrow"), "--json",
+                      *COMMAND.split()], timeout=60)
+        seen, length = [line for line in log.read_text().splitlines() if " write " in line], native_length
+    else:
+        result, seen = in_wine(request.getfixturevalue("wine_usb"), tmp_path, devices, '"$WINE" "$KESTROW" --json "$@"',
+                               *COMMAND.split())
+        length = windows_length
+    (o,) = json_objects(result.out)
+    written = f"hidraw0 write 00 {' '.join(COMMAND.split() + ['00'] * (length - 6))} ({length} bytes)" if length else None
+    assert (o["verdict"], o["sent"], seen) == (verdict, length is not None, [written] if written else [])
+    if not length:
+        assert o["message"] == "Too many command bytes: at most 4. 送信コマンドのバイト数が多すぎます。"
+
+
+# Holds an object of another kind under the lock name of the supply at the path.
+SQUAT = r"""#include <windows.h>
+static HANDLE squat(wchar_t *path) {
   unsigned long long hash = 0xCBF29CE484222325ULL;
   wchar_t name[] = L"Global\\dimlink-supply-0123456789abcdef";
-  CharLowerW(argv[1]);
-  for (wchar_t *c = argv[1]; *c; ++c) hash = (hash ^ *c) * 0x100000001B3ULL;
+  CharLowerW(path);
+  for (wchar_t *c = path; *c; ++c) hash = (hash ^ *c) * 0x100000001B3ULL;
   for (int k = 0; k < 16; ++k) name[wcslen(name) - 1 - k] = L"0123456789abcdef"[(hash >> (4 * k)) & 15];
-  if (argc < 3 || !CreateEventW(NULL, TRUE, FALSE, name)) return 99;
+  return CreateEventW(NULL, TRUE, FALSE, name);
+}
+"""
+# Squats the supply's lock name, then runs the program.
+SQUATTER = SQUAT + r"""#include <process.h>
+int wmain(int argc, wchar_t **argv) {
+  if (argc < 3 || !squat(argv[1])) return 99;
   return (int)_wspawnv(_P_WAIT, argv[2], (const wchar_t *const *)argv + 2);
+}
+"""
+# Squats the lock name of the supply at argv[1] while the library exchanges with it, then
+# lets the name go and exchanges again on the same handle.
+RELOCK = SQUAT + r"""#include <stdio.h>
+#include <dimlink.h>
+int main(int argc, char **argv) {
+  wchar_t path[512];
+  dimlink_result result = DIMLINK_RESULT_INIT;
+  unsigned char command[] = {0xA1, 0xB2, 0x00, 0x0D, 0x0A};
+  if (argc < 2 || !MultiByteToWideChar(CP_UTF8, 0, argv[1], -1, path, 512)) return 99;
+  HANDLE held = squat(path);
+  dimlink_supply *supply = dimlink_open_usb(NULL, argv[1], &result);
+  if (held == NULL || supply == NULL) return 99;
+  for (int k = 0; k < 2; ++k) {
+    if (k == 1) CloseHandle(held);
+    dimlink_exchange(supply, command, sizeof command, &result);
+    printf("%s %d\n", result.verdict, (int)result.error);
+  }
+  dimlink_close(supply);
+  return 0;
 }
 """
 
@@ -108,6 +162,15 @@ def test_kestrow_never_exchanges_unlocked(wine_usb, tmp_path):
     result, seen = in_wine(wine_usb, tmp_path, [], script, *COMMAND.split())
     (o,) = json_objects(result.out)
     assert (o["verdict"], o["error"], o["sent"], result.status, seen) == ("lock-failed", 6, False, 3, [])
+
+
+# A lock that could not be had is tried again at the next exchange on the same handle.
+def test_library_takes_the_lock_once_it_can(wine_usb, tmp_path):
+    (tmp_path / "relock.c").write_text(RELOCK)
+    program = windows_library_client(tmp_path, tmp_path / "relock.c")
+    result, seen = in_wine(wine_usb, tmp_path, [], f'"$WINE" {program} "$("$WINE" "$KESTROW" --list | cut -f1)"')
+    assert (result.out.split(), result.status, seen) == (
+        [b"lock-failed", b"6", b"carried-out", b"0"], 0, [wrote("hidraw0", COMMAND)])
 
 
 # Two supplies listed with Windows' paths, one chosen by its path, the other by its serial

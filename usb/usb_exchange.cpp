@@ -42,6 +42,12 @@ std::optional<ExchangeResult> LockUsbSupply(PowerSupply& supply, const ParsedCom
 
 ExchangeResult ExchangeWithUsbSupply(const PowerSupply& supply, const ParsedCommand& command, int timeout_ms,
                                      const SentNotice& on_sent) {
+  // A command the device's output report has no room for would go out cut short.
+  std::size_t room = supply.caps.output_report_length;
+  if (room != 0 && command.count >= room) {
+    return Failure(command, keys::kBadCommand, {texts::kTooManyBytes, {std::to_string(room - 1)}},
+                   kExitBadCommandLine);
+  }
   DiscardWaitingReports(supply);
   std::optional<long> error;
   if (!WriteOutputReport(supply, BuildOutputReport(command.bytes), timeout_ms, error)) {
