@@ -85,9 +85,8 @@ Socket MakeStreamSocket(const NetAddress& address, long& error) {
       WSASocketW(family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (native == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL) {
     native = WSASocketW(family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED);
-    if (native != INVALID_SOCKET) {
-      SetHandleInformation(reinterpret_cast<HANDLE>(native), HANDLE_FLAG_INHERIT, 0);  // NOLINT(performance-no-int-to-ptr)
-    }
+    auto* handle = reinterpret_cast<HANDLE>(native);  // NOLINT(performance-no-int-to-ptr)
+    if (native != INVALID_SOCKET) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
   }
   error = native == INVALID_SOCKET ? WSAGetLastError() : 0;
   return Socket(static_cast<std::intptr_t>(native));

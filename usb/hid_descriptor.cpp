@@ -16,7 +16,7 @@ constexpr std::uint8_t kReportCountItem = 0x94;
 constexpr std::uint8_t kPushItem = 0xA4;
 constexpr std::uint8_t kPopItem = 0xB4;
 // The longest report a HID transport hands over whole.
-constexpr std::uint64_t kLongestReportBits = 8 * 16384;
+constexpr std::uint64_t kLongestReportBits = std::uint64_t{8} * 16384;
 
 // A short item: its prefix without the size bits, and its data, little-endian.
 struct ShortItem {

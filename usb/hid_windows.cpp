@@ -326,8 +326,8 @@ bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report, in
     return false;
   }
   std::copy_n(report.begin(), std::min(length, report.size()), transfer->buffer.begin());
-  BOOL started = WriteFile(Native(supply), transfer->buffer.data(), static_cast<DWORD>(length), nullptr,
-                           &transfer->overlapped);
+  BOOL started =
+      WriteFile(Native(supply), transfer->buffer.data(), static_cast<DWORD>(length), nullptr, &transfer->overlapped);
   std::optional<DWORD> written = Finish(supply, transfer, started, static_cast<DWORD>(timeout_ms), reason);
   // A short write has no system error: it keeps the message without a number.
   if (!written && reason != 0) error = static_cast<long>(reason);

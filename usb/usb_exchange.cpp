@@ -45,8 +45,7 @@ ExchangeResult ExchangeWithUsbSupply(const PowerSupply& supply, const ParsedComm
   // A command the device's output report has no room for would go out cut short.
   std::size_t room = supply.caps.output_report_length;
   if (room != 0 && command.count >= room) {
-    return Failure(command, keys::kBadCommand, {texts::kTooManyBytes, {std::to_string(room - 1)}},
-                   kExitBadCommandLine);
+    return Failure(command, keys::kBadCommand, {texts::kTooManyBytes, {std::to_string(room - 1)}}, kExitBadCommandLine);
   }
   DiscardWaitingReports(supply);
   std::optional<long> error;
