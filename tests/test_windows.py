@@ -9,6 +9,7 @@ import codecs
 import json
 import os
 import re
+import socket
 import subprocess
 
 import pytest
@@ -137,9 +138,9 @@ def test_library_dll_exchanges_as_morvish(tmp_path):
             assert library_objects(library.out)[0] == json_objects(tools.out)
 
 
-# Exchanges on a thread of its own; once told (a line on standard input) that the supply
-# has the command, starts a child that inherits every inheritable handle and says so;
-# prints the verdict; ends the child at the next line. With no argument it is the child.
+# Exchanges on a thread of its own; told (a line on standard input) that the supply has
+# the command, starts a child that inherits every inheritable handle and says so; prints
+# the verdict; ends the child at the next line. With no argument it is the child.
 HOST = r"""#include <windows.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -148,28 +149,24 @@ static dimlink_supply *supply;
 static dimlink_result result = DIMLINK_RESULT_INIT;
 static DWORD WINAPI exchange(void *unused) {
   unsigned char command[] = {0xA1, 0xB2, 0x00, 0x0D, 0x0A};
-  dimlink_exchange(supply, command, sizeof command, &result);
-  return 0;
+  return (DWORD)dimlink_exchange(supply, command, sizeof command, &result);
 }
 int main(int argc, char **argv) {
   char self[MAX_PATH];
   STARTUPINFOA startup = {sizeof startup};
-  PROCESS_INFORMATION child;
-  if (argc < 2) return Sleep(INFINITE), 0;
-  if ((supply = dimlink_open_tcp("127.0.0.1", atoi(argv[1]), &result)) == NULL) return 99;
+  PROCESS_INFORMATION child = {0};
+  if (argc < 2) Sleep(INFINITE);
+  setvbuf(stdout, NULL, _IONBF, 0);
+  supply = dimlink_open_tcp("127.0.0.1", atoi(argv[1]), &result);
   dimlink_set_timeout(supply, 60000);
   HANDLE thread = CreateThread(NULL, 0, exchange, NULL, 0, NULL);
   getchar();
   GetModuleFileNameA(NULL, self, MAX_PATH);
-  if (!CreateProcessA(self, NULL, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &child)) return 98;
-  printf("started\n");
-  fflush(stdout);
+  if (CreateProcessA(self, NULL, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &child)) printf("started\n");
   WaitForSingleObject(thread, INFINITE);
   printf("%s\n", result.verdict);
-  fflush(stdout);
   getchar();
-  TerminateProcess(child.hProcess, 0);
-  return 0;
+  return !TerminateProcess(child.hProcess, 0);
 }
 """
 
@@ -182,25 +179,19 @@ def test_library_sockets_stay_with_the_library(tmp_path):
     server, port = loopback(1)
     with server, subprocess.Popen([tool("wine"), program, port], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                   env=child_environment(None)) as host:
-        try:
-            server.settimeout(60)
-            connection = server.accept()[0]
-            with connection:
-                connection.settimeout(60)
-                frame = b""
-                while len(frame) < 64:  # the command, zero-padded to its frame
-                    frame += connection.recv(64 - len(frame)) or pytest.fail("closed before the command")
-                assert frame == bytes.fromhex(COMMAND).ljust(64, b"\0")
-                host.stdin.write(b"\n")
-                host.stdin.flush()
-                assert host.stdout.readline().strip() == b"started"
-                connection.sendall(bytes.fromhex("A1 B2 00 00 0D 0A"))
-                assert host.stdout.readline().strip() == b"carried-out"
-                # The child lives on until told; the library closed the socket as it answered.
-                connection.settimeout(20)
-                assert connection.recv(1) == b""
-        finally:
-            host.communicate(b"\n", timeout=60)
+        server.settimeout(60)
+        with server.accept()[0] as connection:
+            connection.settimeout(20)
+            frame = connection.recv(64, socket.MSG_WAITALL)  # the command, zero-padded to its frame
+            host.stdin.write(b"\n")
+            host.stdin.flush()
+            started = host.stdout.readline().strip()
+            connection.sendall(bytes.fromhex("A1 B2 00 00 0D 0A"))
+            answered = host.stdout.readline().strip()
+            closed = connection.recv(1) == b""  # the child lives on until told
+        host.communicate(b"\n", timeout=60)
+    assert (frame, started, answered, closed, host.returncode) == (
+        bytes.fromhex(COMMAND).ljust(64, b"\0"), b"started", b"carried-out", True, 0)
 
 
 # The DLL and the tools link no window-system library, which would cost every service
