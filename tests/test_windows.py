@@ -177,14 +177,13 @@ def test_library_sockets_stay_with_the_library(tmp_path):
     (tmp_path / "host.c").write_text(HOST)
     program = windows_library_client(tmp_path, tmp_path / "host.c")
     server, port = loopback(1)
-    with server, subprocess.Popen([tool("wine"), program, port], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                  env=child_environment(None)) as host:
+    with server, subprocess.Popen([tool("wine"), program, port], bufsize=0, stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, env=child_environment(None)) as host:
         server.settimeout(60)
         with server.accept()[0] as connection:
             connection.settimeout(20)
             frame = connection.recv(64, socket.MSG_WAITALL)  # the command, zero-padded to its frame
             host.stdin.write(b"\n")
-            host.stdin.flush()
             started = host.stdout.readline().strip()
             connection.sendall(bytes.fromhex("A1 B2 00 00 0D 0A"))
             answered = host.stdout.readline().strip()
