@@ -145,14 +145,16 @@ std::optional<std::vector<SupplyListing>> ListPowerSupplies() {
   return supplies;
 }
 
-bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::string& notes) {
+bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::string& notes, OpenFailure* first_failure) {
   for (const std::string& name : ListHidrawEntries().value_or(std::vector<std::string>{})) {
     std::optional<SupplyEntry> entry = ReadSupplyEntry(name);
     if (!entry || !Matches(*entry, choice)) continue;
     std::string path = kDeviceDirectory + name;
     int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-      notes += " !!! Cannot open " + path + ", Error Code = " + std::to_string(static_cast<unsigned>(errno)) + "\n";
+      auto error = static_cast<std::uint32_t>(errno);
+      if (first_failure != nullptr && first_failure->error == 0) *first_failure = {path, error};
+      notes += " !!! Cannot open " + path + ", Error Code = " + std::to_string(error) + "\n";
       continue;
     }
     supply.device_handle = fd;
@@ -164,12 +166,12 @@ bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::strin
   return false;
 }
 
-LockOutcome TakeForExchange(PowerSupply& supply, int timeout_ms) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+LockOutcome TakeForExchange(PowerSupply& supply, int timeout_ms, const Wait& wait) {
+  auto end = StepEnd(wait, timeout_ms);
   // Only another holder makes the wait worth it; a node that cannot be locked at all is
   // used as it is, as it was before runs took turns.
   while (::flock(Fd(supply), LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR)) {
-    if (Clock::now() >= deadline) return {LockOutcome::Busy};
+    if (Clock::now() >= end || Interrupted(wait)) return {LockOutcome::Busy};
     std::this_thread::sleep_for(kLockRetryPause);
   }
   return {LockOutcome::Held};
@@ -181,7 +183,7 @@ void ReleaseExchange(PowerSupply& supply) { ::flock(Fd(supply), LOCK_UN); }
 // once, so there is nothing to wait for. The failure's message has always gone without
 // an error number here, and scripts match it, so errno is not carried.
 bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report, int /*timeout_ms*/,
-                       std::optional<long>& /*error*/) {
+                       std::optional<long>& /*error*/, const Wait& /*wait*/) {
   for (;;) {
     ssize_t written = ::write(Fd(supply), report.data(), report.size());
     if (written < 0 && errno == EINTR) continue;
@@ -189,17 +191,18 @@ bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report, in
   }
 }
 
-bool ReadInputReport(const PowerSupply& supply, InputReport& report, int timeout_ms) {
+bool ReadInputReport(const PowerSupply& supply, InputReport& report, int timeout_ms, const Wait& wait) {
   // hidraw hands over a report without numbered reports without its ID byte; keep the
   // answer at byte 1 either way.
   std::size_t skip = supply.caps.numbered_reports ? 0 : 1;
   report.fill(0);
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto end = StepEnd(wait, timeout_ms);
   for (;;) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return false;
+    int slice = SliceMs(wait, end);
+    if (slice <= 0 || Interrupted(wait)) return false;
     pollfd entry{Fd(supply), POLLIN, 0};
-    int ready = ::poll(&entry, 1, static_cast<int>(left));
+    int ready = ::poll(&entry, 1, slice);
+    if (ready < 0 && errno == EINTR) SignalArrived(wait);
     if (ready < 0 && errno != EINTR) return false;
     if (ready <= 0) continue;
     if ((entry.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (entry.revents & POLLIN) == 0) return false;

@@ -220,16 +220,26 @@ std::unique_ptr<Transfer> NewTransfer(std::size_t length, DWORD& error) {
   return transfer;
 }
 
-// Waits for an overlapped transfer; cancels it when the time runs out. Gives back the
-// byte count, or nothing when it failed or timed out, with the reason in error. A
-// transfer that the cancel does not end either (a driver that ignores it) keeps its
-// memory for good, and the supply takes no further transfer.
+// Waits for the object until end, in slices short enough to see an interrupt. Gives back
+// the wait's result: WAIT_TIMEOUT once end has passed or the wait was interrupted.
+DWORD WaitUntil(HANDLE object, WaitClock::time_point end, const Wait& wait) {
+  for (;;) {
+    int slice = SliceMs(wait, end);
+    DWORD waited = WaitForSingleObject(object, static_cast<DWORD>(slice));
+    if (waited != WAIT_TIMEOUT || slice == 0 || Interrupted(wait)) return waited;
+  }
+}
+
+// Waits for an overlapped transfer until end or an interrupt, and cancels it then. Gives
+// back the byte count, or nothing when it failed, timed out or was interrupted, with the
+// reason in error. A transfer that the cancel does not end either (a driver that ignores
+// it) keeps its memory for good, and the supply takes no further transfer.
 std::optional<DWORD> Finish(const PowerSupply& supply, std::unique_ptr<Transfer>& transfer, BOOL started,
-                            DWORD timeout_ms, DWORD& error) {
+                            WaitClock::time_point end, const Wait& wait, DWORD& error) {
   error = started ? 0 : GetLastError();
   if (!started && error != ERROR_IO_PENDING) return std::nullopt;
   HANDLE device = Native(supply);
-  DWORD waited = WaitForSingleObject(transfer->event.handle, timeout_ms);
+  DWORD waited = WaitUntil(transfer->event.handle, end, wait);
   if (waited != WAIT_OBJECT_0) {
     error = waited == WAIT_TIMEOUT ? static_cast<DWORD>(ERROR_TIMEOUT) : GetLastError();
     CancelIoEx(device, &transfer->overlapped);
@@ -272,13 +282,15 @@ std::optional<std::vector<SupplyListing>> ListPowerSupplies() {
   return supplies;
 }
 
-bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::string& notes) {
-  DWORD end = WalkHidInterfaces([&supply, &choice, &notes](const std::wstring& path) {
+bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::string& notes, OpenFailure* first_failure) {
+  DWORD end = WalkHidInterfaces([&supply, &choice, &notes, first_failure](const std::wstring& path) {
     if (!IsChosenSupply(path, choice)) return false;
     OwnedHandle device(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
     if (!device.valid()) {
-      AddSearchLine(notes, " !!! Cannot open ", path, ", Error Code = " + std::to_string(GetLastError()));
+      DWORD error = GetLastError();
+      if (first_failure != nullptr && first_failure->error == 0) *first_failure = {Utf8(path), error};
+      AddSearchLine(notes, " !!! Cannot open ", path, ", Error Code = " + std::to_string(error));
       return false;
     }
     supply.caps = ReadCaps(device.handle);
@@ -293,13 +305,13 @@ bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::strin
   return false;
 }
 
-LockOutcome TakeForExchange(PowerSupply& supply, int timeout_ms) {
+LockOutcome TakeForExchange(PowerSupply& supply, int timeout_ms, const Wait& wait) {
   if (supply.exchange_lock == 0) {
     DWORD error = 0;
     supply.exchange_lock = OpenExchangeLock(LockName(FromArgument(supply.path)), error);
     if (supply.exchange_lock == 0) return DecideWindowsLock(error != 0 ? error : ERROR_INVALID_HANDLE, 0, 0);
   }
-  DWORD waited = WaitForSingleObject(Lock(supply), static_cast<DWORD>(timeout_ms));
+  DWORD waited = WaitUntil(Lock(supply), StepEnd(wait, timeout_ms), wait);
   return DecideWindowsLock(0, waited, waited == WAIT_FAILED ? GetLastError() : 0);
 }
 
@@ -311,7 +323,7 @@ void ReleaseExchange(PowerSupply& supply) {
 void DiscardWaitingReports(const PowerSupply& supply) { HidD_FlushQueue(Native(supply)); }
 
 bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report, int timeout_ms,
-                       std::optional<long>& error) {
+                       std::optional<long>& error, const Wait& wait) {
   if (supply.stuck) {  // a transfer on it never ended
     error = ERROR_IO_PENDING;
     return false;
@@ -328,13 +340,13 @@ bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report, in
   std::copy_n(report.begin(), std::min(length, report.size()), transfer->buffer.begin());
   BOOL started =
       WriteFile(Native(supply), transfer->buffer.data(), static_cast<DWORD>(length), nullptr, &transfer->overlapped);
-  std::optional<DWORD> written = Finish(supply, transfer, started, static_cast<DWORD>(timeout_ms), reason);
+  std::optional<DWORD> written = Finish(supply, transfer, started, StepEnd(wait, timeout_ms), wait, reason);
   // A short write has no system error: it keeps the message without a number.
   if (!written && reason != 0) error = static_cast<long>(reason);
   return written && *written == length;
 }
 
-bool ReadInputReport(const PowerSupply& supply, InputReport& report, int timeout_ms) {
+bool ReadInputReport(const PowerSupply& supply, InputReport& report, int timeout_ms, const Wait& wait) {
   if (supply.stuck) return false;
   // A device with longer reports is read whole into a buffer of its size; the first 64
   // bytes are kept.
@@ -344,7 +356,7 @@ bool ReadInputReport(const PowerSupply& supply, InputReport& report, int timeout
   if (transfer == nullptr) return false;
   BOOL started =
       ReadFile(Native(supply), transfer->buffer.data(), static_cast<DWORD>(length), nullptr, &transfer->overlapped);
-  if (!Finish(supply, transfer, started, static_cast<DWORD>(timeout_ms), reason)) return false;
+  if (!Finish(supply, transfer, started, StepEnd(wait, timeout_ms), wait, reason)) return false;
   std::copy_n(transfer->buffer.begin(), report.size(), report.begin());
   return true;
 }
