@@ -1,8 +1,9 @@
 /* A program of the library's users, in C: it exchanges through libdimlink and prints
- * each result as the tools' --json object (with "ms", the time the exchange took), so
- * that the tests compare the two field by field.
+ * each result as the tools' --json object (with the time the exchange took), so that
+ * the tests compare the two byte for byte.
  *   library_client tcp ADDRESS PORT TIMEOUT_MS COMMAND
  *   library_client usb SERIAL|- PATH|- TIMEOUT_MS COMMAND
+ * (the --json object is the library's own, dimlink_result_json's)
  *   library_client threads        (USB: 8 threads on one handle)
  *   library_client interrupt ADDRESS PORT   (a silent supply, interrupted from another thread)
  *   library_client fork ADDRESS PORT        (a handle used in a child after fork())
@@ -25,12 +26,6 @@ static double now_ms(void) {
   return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
 }
 
-static void print_hex(const unsigned char* bytes, size_t count, int present) {
-  if (!present) printf("-");
-  for (size_t k = 0; present && k < count; ++k) printf(k ? " %02X" : "%02X", bytes[k]);
-  printf("|");
-}
-
 /* A result as a program built against this header allocates it, with a guard after it. */
 typedef struct guarded_result {
   dimlink_result result;
@@ -50,14 +45,13 @@ static void check_guard(const guarded_result* g) {
     if (g->guard[k] != 0xA5) printf("the library wrote past the result's size\n"), exit(70);
 }
 
-/* One line a result: command|sent|answer|raw|verdict|status|error|ms|message, "-" for
- * what --json has as null; the tests turn it into the --json object. */
+/* One line a result: the --json object as the library writes it, "|", and the
+ * milliseconds the exchange took. */
 static void print_result(const unsigned char* command, size_t length, const dimlink_result* r, double ms) {
-  print_hex(command, length, command != NULL);
-  printf("%d|", r->sent);
-  print_hex(r->answer, r->answer_length, r->answered);
-  print_hex(r->raw, r->raw_length, r->answered);
-  printf("%s|%d|%ld|%.0f|%s\n", r->verdict, r->status, (long)r->error, ms, r->message);
+  char json[1024];
+  int size = dimlink_result_json(r, command, length, json, sizeof json);
+  if (size < 0 || (size_t)size >= sizeof json) printf("no JSON: %d\n", size), exit(71);
+  printf("%s|%.0f\n", json, ms);
 }
 
 /* Exchanges the command text (or reports why the supply did not open, or the text's
@@ -206,6 +200,11 @@ static int check_api(void) {
          dimlink_set_timeout(supply, 1) == 0 && dimlink_set_timeout(supply, 600000) == 0);
   EXPECT(dimlink_exchange(supply, command, 4, &result) == 1 && !result.sent);
   EXPECT(dimlink_exchange(supply, command, 65, &result) == 1 && strcmp(result.verdict, "bad-command") == 0);
+  char cut[8];
+  EXPECT(dimlink_result_json(NULL, NULL, 0, cut, sizeof cut) == -1 &&
+         dimlink_result_json(&zeroed, NULL, 0, NULL, 0) == -1);
+  int whole = dimlink_result_json(&result, command, 5, cut, sizeof cut);
+  EXPECT(whole > 8 && strcmp(cut, "{\"comma") == 0 && dimlink_result_json(&result, NULL, 0, NULL, 0) < whole);
   dimlink_close(supply);
   puts("ok");
   return 0;
