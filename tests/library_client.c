@@ -16,7 +16,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#ifndef _WIN32
 #include <sys/wait.h>
+#endif
 #include <time.h>
 #include <unistd.h>
 
@@ -130,6 +132,7 @@ static int run_interrupt(const char* address, const char* port) {
   return 0;
 }
 
+#ifndef _WIN32
 /* The child's exchange is refused; the parent's handle goes on working. */
 static int run_fork(const char* address, const char* port) {
   guarded_result* g = new_result();
@@ -149,6 +152,7 @@ static int run_fork(const char* address, const char* port) {
   free(g);
   return child_status;
 }
+#endif
 
 #define EXPECT(condition) \
   if (!(condition)) return printf("failed: %s\n", #condition), 1
@@ -214,7 +218,9 @@ int main(int argc, char** argv) {
   if (argc == 2 && strcmp(argv[1], "api") == 0) return check_api();
   if (argc == 2 && strcmp(argv[1], "threads") == 0) return run_threads();
   if (argc == 4 && strcmp(argv[1], "interrupt") == 0) return run_interrupt(argv[2], argv[3]);
+#ifndef _WIN32 /* Windows has no fork() */
   if (argc == 4 && strcmp(argv[1], "fork") == 0) return run_fork(argv[2], argv[3]);
+#endif
   if (argc != 6) return 64;
   guarded_result* g = new_result();
   dimlink_supply* supply = strcmp(argv[1], "tcp") == 0 ? dimlink_open_tcp(argv[2], atoi(argv[3]), &g->result)
