@@ -138,6 +138,17 @@ def test_library_dll_exchanges_as_morvish(tmp_path):
             assert library_objects(library.out)[0] == json_objects(tools.out)
 
 
+# An interrupt from another thread ends the wait for a silent supply's answer long before
+# its 20 s time-out; the handle goes on.
+def test_library_interrupt_ends_the_wait(tmp_path):
+    client = windows_library_client(tmp_path)
+    with supply_port(["--silent"], once=False) as port:
+        [interrupted, after], [ms, _] = library_objects(run([tool("wine"), client, "interrupt", "127.0.0.1", port],
+                                                            timeout=60).out)
+    assert (interrupted["verdict"], interrupted["sent"], after["verdict"], ms < 15000) == (
+        "interrupted", True, "receive-failed", True)
+
+
 # Exchanges on a thread of its own; told (a line on standard input) that the supply has
 # the command, starts a child that inherits every inheritable handle and says so; prints
 # the verdict; ends the child at the next line. With no argument it is the child.

@@ -130,6 +130,16 @@ def test_library_takes_the_lock_once_it_can(wine_usb, tmp_path):
     assert (result.out.split(), seen) == ([b"lock-failed", b"6", b"carried-out", b"0"], [wrote("hidraw0", COMMAND)])
 
 
+# An interrupt from another thread ends the wait for a silent supply's answer long before
+# its 20 s time-out; the handle goes on.
+def test_library_interrupt_ends_the_wait(wine_usb, tmp_path):
+    client = windows_library_client(tmp_path)
+    result, _ = in_wine(wine_usb, tmp_path, ["--silent"], f'"$WINE" {client} interrupt usb -')
+    [interrupted, after], [ms, _] = library_objects(result.out)
+    assert (interrupted["verdict"], interrupted["sent"], after["verdict"], ms < 15000) == (
+        "interrupted", True, "receive-failed", True)
+
+
 # Two supplies listed with Windows' paths, one chosen by its path, the other by its serial
 # in a session from standard input with CRLF line ends, several exchanges on one handle
 # (the messages' JSON is morvish.exe's session's to check).
