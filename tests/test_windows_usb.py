@@ -130,16 +130,6 @@ def test_library_takes_the_lock_once_it_can(wine_usb, tmp_path):
     assert (result.out.split(), seen) == ([b"lock-failed", b"6", b"carried-out", b"0"], [wrote("hidraw0", COMMAND)])
 
 
-# An interrupt from another thread ends the wait for a silent supply's answer long before
-# its 20 s time-out; the handle goes on.
-def test_library_interrupt_ends_the_wait(wine_usb, tmp_path):
-    client = windows_library_client(tmp_path)
-    result, _ = in_wine(wine_usb, tmp_path, ["--silent"], f'"$WINE" {client} interrupt usb -')
-    [interrupted, after], [ms, _] = library_objects(result.out)
-    assert (interrupted["verdict"], interrupted["sent"], after["verdict"], ms < 15000) == (
-        "interrupted", True, "receive-failed", True)
-
-
 # Two supplies listed with Windows' paths, one chosen by its path, the other by its serial
 # in a session from standard input with CRLF line ends, several exchanges on one handle
 # (the messages' JSON is morvish.exe's session's to check).
@@ -163,12 +153,17 @@ def test_kestrow_lists_and_chooses_supplies(wine_usb, tmp_path):
 
 
 # A C program linked against dimlink.dll finds and exchanges with the supply through
-# Windows' HID stack, and gets what kestrow.exe reports.
+# Windows' HID stack, and gets what kestrow.exe reports; an interrupt from another thread
+# ends its wait for a silent supply's answer long before its 20 s time-out, and the
+# handle goes on.
 def test_library_dll_exchanges_as_kestrow(wine_usb, tmp_path):
     client = windows_library_client(tmp_path)
-    script = f'"$WINE" "$KESTROW" --json "$@"; "$WINE" {client} usb - - 5000 "$*"; "$WINE" {client} usb NONE - 5000 "$*"'
-    result, _ = in_wine(wine_usb, tmp_path, ["--status", "03"], script, *COMMAND.split())
+    script = (f'"$WINE" "$KESTROW" --json "$@"; "$WINE" {client} usb - - 5000 "$*"; "$WINE" {client} usb NONE - 5000 '
+              f'"$*"; "$WINE" {client} interrupt usb S')
+    result, _ = in_wine(wine_usb, tmp_path, ["--status", "03", "--supply", "--silent", "--serial", "S"], script,
+                        *COMMAND.split())
     tools, rest = result.out.split(b"\n", 1)
-    (library, missing), _ = library_objects(rest)
+    (library, missing, interrupted, after), (_, _, ms, _) = library_objects(rest)
     assert [library] == json_objects(tools) and library["verdict"] == "invalid-instruction"
     assert (missing["verdict"], missing["status"]) == ("not-found", 3)
+    assert (interrupted["verdict"], after["verdict"], ms < 15000) == ("interrupted", "receive-failed", True)
