@@ -17,11 +17,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#ifndef _WIN32
-#include <sys/wait.h>
-#endif
 #include <time.h>
+#ifndef _WIN32 /* fork() is POSIX only */
+#include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 static double now_ms(void) {
   struct timespec t;
@@ -105,9 +105,6 @@ static int run_threads(void) {
   puts(faults ? "faults" : "ok");
   return faults != 0;
 }
-
-#define EXPECT(condition) \
-  if (!(condition)) return printf("failed: %s\n", #condition), 1
 
 /* Interrupted from another thread while it waits for a silent supply's answer; the
  * handle stays usable. */
@@ -220,7 +217,7 @@ int main(int argc, char** argv) {
   if (argc == 2 && strcmp(argv[1], "api") == 0) return check_api();
   if (argc == 2 && strcmp(argv[1], "threads") == 0) return run_threads();
   if (argc == 4 && strcmp(argv[1], "interrupt") == 0) return run_interrupt(argv[2], argv[3]);
-#ifndef _WIN32 /* Windows has no fork() */
+#ifndef _WIN32
   if (argc == 4 && strcmp(argv[1], "fork") == 0) return run_fork(argv[2], argv[3]);
 #endif
   if (argc != 6) return 64;
