@@ -15,7 +15,7 @@ TEST(ParseHidUevent, FindsTheIdentifiersLine) {
   const Row rows[] = {
       {"usb", "DRIVER=hid-generic\nHID_ID=0003:00000483:00005750\nHID_NAME=Lighting supply\n",
        HidIdentifiers{3, 0x0483, 0x5750}},
-      {"lower case", "HID_ID=0003:0000abcd:0000ef01\n", HidIdentifiers{3, 0xABCD, 0xEF01}},
+      {"either case", "HID_ID=0003:0000AbcD:0000eF01\n", HidIdentifiers{3, 0xABCD, 0xEF01}},
       {"no HID_ID", "DRIVER=hid-generic\nHID_NAME=x\n", std::nullopt},
       {"a key that only ends like it", "XHID_ID=0003:00000483:00005750\n", std::nullopt},
       {"not hexadecimal", "HID_ID=0003:0000048G:00005750\n", std::nullopt},
