@@ -16,6 +16,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -32,7 +33,8 @@ struct Node {
   const UsbDevice* device = nullptr;
   std::string name;
   std::vector<std::uint8_t> descriptor;
-  bool gone = false;
+  bool gone = false;       // writes and reads fail
+  bool unplugged = false;  // and the device is no more: it cannot be found, opened or asked
 };
 
 // A blocking read waiting for the next report, with the room the reader gave.
@@ -56,8 +58,10 @@ struct LateAnswer {
   std::vector<std::uint8_t> report;
 };
 
-// Only the server's thread touches these.
-std::vector<Node> nodes;
+// The server's thread and the control's share these, each operation holding the lock.
+// A node is never removed: an unplugged device's files keep failing on it.
+std::mutex lock;
+std::deque<Node> nodes;
 std::map<std::uint64_t, OpenFile> open_files;
 std::uint64_t next_handle = 1;
 std::multimap<Clock::time_point, LateAnswer> late_answers;  // in the order they are due
@@ -124,7 +128,7 @@ void Deliver(std::size_t node, const std::vector<std::uint8_t>& report) {
   }
 }
 
-// The device is unplugged: waiting readers fail and pollers hear of it.
+// The device is gone: waiting readers fail and pollers hear of it.
 void Unplug(std::size_t node) {
   nodes[node].gone = true;
   for (auto& [handle, file] : open_files) {
@@ -146,8 +150,9 @@ void ReplyOpen(fuse_req_t req, std::uint64_t handle) {
 }
 
 void Lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
+  std::lock_guard held(lock);
   for (std::size_t k = 0; k < nodes.size() && parent == FUSE_ROOT_ID; ++k) {
-    if (nodes[k].device == nullptr || nodes[k].name != name) continue;
+    if (nodes[k].device == nullptr || nodes[k].unplugged || nodes[k].name != name) continue;
     fuse_entry_param entry{};
     entry.ino = kFirstNode + k;
     entry.attr = Attributes(entry.ino);
@@ -158,6 +163,7 @@ void Lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
 }
 
 void GetAttr(fuse_req_t req, fuse_ino_t inode, fuse_file_info* /*fi*/) {
+  std::lock_guard held(lock);
   if (inode != FUSE_ROOT_ID && NodeOf(inode) == nullptr) {
     (void)fuse_reply_err(req, ENOENT);
     return;
@@ -167,12 +173,17 @@ void GetAttr(fuse_req_t req, fuse_ino_t inode, fuse_file_info* /*fi*/) {
 }
 
 void Open(fuse_req_t req, fuse_ino_t inode, fuse_file_info* fi) {
+  std::lock_guard held(lock);
   Node* node = NodeOf(inode);
   if (node == nullptr) {
     (void)fuse_reply_err(req, EISDIR);
     return;
   }
   Log(node->name + " open");
+  if (node->unplugged) {
+    (void)fuse_reply_err(req, ENODEV);
+    return;
+  }
   if (node->device->refuse_open) {
     (void)fuse_reply_err(req, EACCES);
     return;
@@ -186,6 +197,7 @@ void Open(fuse_req_t req, fuse_ino_t inode, fuse_file_info* fi) {
 
 void Write(fuse_req_t req, fuse_ino_t inode, const char* buffer, std::size_t size, off_t /*offset*/,
            fuse_file_info* /*fi*/) {
+  std::lock_guard held(lock);
   Node& node = *NodeOf(inode);
   Log(node.name + " write " + FormatHexWords(reinterpret_cast<const std::uint8_t*>(buffer), size) + " (" +
       std::to_string(size) + " bytes)");
@@ -209,6 +221,7 @@ void Write(fuse_req_t req, fuse_ino_t inode, const char* buffer, std::size_t siz
 // Delivers the late answers that are due; gives back how long until the next one is, in
 // milliseconds for poll (-1: none waits).
 int DeliverDueAnswers() {
+  std::lock_guard held(lock);
   while (!late_answers.empty() && late_answers.begin()->first <= Clock::now()) {
     LateAnswer answer = std::move(late_answers.begin()->second);
     late_answers.erase(late_answers.begin());
@@ -237,6 +250,7 @@ void ServeRequests(fuse_session* session) {
 }
 
 void Interrupted(fuse_req_t req, void* /*data*/) {
+  std::lock_guard held(lock);
   for (auto& [handle, file] : open_files) {
     auto waiting = std::find_if(file.waiting_reads.begin(), file.waiting_reads.end(),
                                 [req](const WaitingRead& read) { return read.request == req; });
@@ -248,6 +262,7 @@ void Interrupted(fuse_req_t req, void* /*data*/) {
 }
 
 void Read(fuse_req_t req, fuse_ino_t /*inode*/, std::size_t size, off_t /*offset*/, fuse_file_info* fi) {
+  std::lock_guard held(lock);
   OpenFile& file = open_files.at(fi->fh);
   const Node& node = nodes[file.node];
   Log(node.name + " read " + std::to_string(size));
@@ -265,6 +280,7 @@ void Read(fuse_req_t req, fuse_ino_t /*inode*/, std::size_t size, off_t /*offset
 }
 
 void Poll(fuse_req_t req, fuse_ino_t /*inode*/, fuse_file_info* fi, fuse_pollhandle* handle) {
+  std::lock_guard held(lock);
   OpenFile& file = open_files.at(fi->fh);
   if (handle != nullptr) {
     if (file.poll != nullptr) fuse_pollhandle_destroy(file.poll);
@@ -284,9 +300,12 @@ void ReplyText(fuse_req_t req, const std::string& text, std::size_t room) {
 
 void Ioctl(fuse_req_t req, fuse_ino_t inode, unsigned int command, void* /*arg*/, fuse_file_info* /*fi*/,
            unsigned /*flags*/, const void* /*in*/, std::size_t /*in_size*/, std::size_t out_size) {
+  std::lock_guard held(lock);
   const Node& node = *NodeOf(inode);
   const UsbDevice& device = *node.device;
-  if (command == HIDIOCGRDESCSIZE) {
+  if (node.unplugged) {
+    (void)fuse_reply_err(req, ENODEV);
+  } else if (command == HIDIOCGRDESCSIZE) {
     int size = static_cast<int>(node.descriptor.size());
     (void)fuse_reply_ioctl(req, 0, &size, sizeof size);
   } else if (command == HIDIOCGRDESC) {
@@ -309,6 +328,7 @@ void Ioctl(fuse_req_t req, fuse_ino_t inode, unsigned int command, void* /*arg*/
 }
 
 void Release(fuse_req_t req, fuse_ino_t /*inode*/, fuse_file_info* fi) {
+  std::lock_guard held(lock);
   auto found = open_files.find(fi->fh);
   if (found != open_files.end() && found->second.poll != nullptr) fuse_pollhandle_destroy(found->second.poll);
   if (found != open_files.end()) open_files.erase(found);
@@ -318,22 +338,42 @@ void Release(fuse_req_t req, fuse_ino_t /*inode*/, fuse_file_info* fi) {
 }  // namespace
 
 std::vector<std::uint8_t> ReportDescriptor(const UsbDevice& device) {
-  std::vector<std::uint8_t> descriptor = {
-      0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x09, 0x02, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95,
-      0x3F, 0x81, 0x02, 0x09, 0x03, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x3F, 0x91, 0x02, 0xC0,
-  };
-  if (device.numbered) descriptor.insert(descriptor.begin() + 7, {0x85, 0x01});  // Report ID 1
+  // A vendor-defined collection, its input and output reports report_size bytes each
+  // after any report ID; Report Count takes two data bytes above 255.
+  std::vector<std::uint8_t> descriptor = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01};
+  if (device.numbered) descriptor.insert(descriptor.end(), {0x85, 0x01});  // Report ID 1
+  auto count = static_cast<std::uint8_t>(device.report_size);
+  auto count_high = static_cast<std::uint8_t>(device.report_size >> 8);
+  for (auto [usage, main_item] : {std::pair<std::uint8_t, std::uint8_t>{0x02, 0x81}, {0x03, 0x91}}) {
+    descriptor.insert(descriptor.end(), {0x09, usage, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08});
+    if (count_high == 0) {
+      descriptor.insert(descriptor.end(), {0x95, count});
+    } else {
+      descriptor.insert(descriptor.end(), {0x96, count, count_high});
+    }
+    descriptor.insert(descriptor.end(), {main_item, 0x02});
+  }
+  descriptor.push_back(0xC0);
   return descriptor;
 }
 
-bool StartNodeServer(const std::vector<UsbDevice>& devices, const std::vector<int>& numbers, int fuse_fd) {
-  for (std::size_t k = 0; k < devices.size(); ++k) {
-    Node node;
-    if (!devices[k].no_node) node.device = &devices[k];
-    node.name = "hidraw" + std::to_string(numbers[k]);
-    node.descriptor = ReportDescriptor(devices[k]);
-    nodes.push_back(node);
-  }
+std::size_t AddNode(const UsbDevice& device, int number) {
+  std::lock_guard held(lock);
+  Node node;
+  if (!device.no_node) node.device = &device;
+  node.name = "hidraw" + std::to_string(number);
+  node.descriptor = ReportDescriptor(device);
+  nodes.push_back(node);
+  return nodes.size() - 1;
+}
+
+void UnplugNode(std::size_t node) {
+  std::lock_guard held(lock);
+  nodes.at(node).unplugged = true;
+  Unplug(node);
+}
+
+bool StartNodeServer(int fuse_fd) {
   static fuse_lowlevel_ops operations{};
   operations.lookup = Lookup;
   operations.getattr = GetAttr;

@@ -101,12 +101,15 @@ bool Matches(const SupplyEntry& entry, const SupplyChoice& choice) {
 }
 
 // A descriptor that cannot be read or parsed is taken as the power supply's own layout,
-// which has no report IDs.
+// which has no report IDs, with no known output length. hidraw writes whatever length it
+// is given, so the output length only bounds the command.
 DeviceCaps ReadCaps(const std::string& name) {
-  std::string descriptor = ReadSmallFile(kClassDirectory + name + "/device/report_descriptor");
-  std::optional<bool> numbered =
-      UsesNumberedReports(reinterpret_cast<const std::uint8_t*>(descriptor.data()), descriptor.size());
-  return DeviceCaps{numbered.value_or(false)};
+  std::string text = ReadSmallFile(kClassDirectory + name + "/device/report_descriptor");
+  const auto* descriptor = reinterpret_cast<const std::uint8_t*>(text.data());
+  DeviceCaps caps{UsesNumberedReports(descriptor, text.size()).value_or(false)};
+  std::size_t output_bytes = OutputReportBytes(descriptor, text.size()).value_or(0);
+  if (output_bytes != 0) caps.output_report_length = output_bytes + 1;  // and the report ID
+  return caps;
 }
 
 int Fd(const PowerSupply& supply) { return static_cast<int>(supply.device_handle); }
@@ -188,6 +191,7 @@ bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::strin
       continue;
     }
     supply.device_handle = fd;
+    supply.path = path;
     supply.caps = ReadCaps(name);
     return true;
   }
@@ -215,14 +219,32 @@ void ReleaseExchange(PowerSupply& supply) { ::flock(Fd(supply), LOCK_UN); }
 
 // The node is opened without blocking and a HID write either goes out whole or fails at
 // once, so there is nothing to wait for. The failure's message has always gone without
-// an error number here, and scripts match it, so errno is not carried.
+// an error number here, and scripts match it, so errno is carried only for a supply that
+// has gone (ENODEV), which a program must tell apart.
 bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report, int /*timeout_ms*/,
-                       std::optional<long>& /*error*/) {
+                       std::optional<long>& error, const Wait& /*wait*/) {
   for (;;) {
     ssize_t written = ::write(Fd(supply), report.data(), report.size());
     if (written < 0 && errno == EINTR) continue;
+    if (written < 0 && errno == ENODEV) error = ENODEV;
     return written == static_cast<ssize_t>(report.size());
   }
+}
+
+bool PauseBetweenSearches(int milliseconds) { return ::poll(nullptr, 0, milliseconds) == 0; }
+
+// hidraw marks a node whose device has gone with POLLHUP, and its reads fail from then
+// on, once the reports still waiting have been read.
+bool SupplyGone(const PowerSupply& supply, std::optional<long>* error) {
+  pollfd entry{Fd(supply), POLLIN, 0};
+  if (::poll(&entry, 1, 0) < 0 || (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0) return false;
+  InputReport scratch{};
+  for (int k = 0; k <= kMostReportsWaiting; ++k) {
+    if (::read(Fd(supply), scratch.data(), scratch.size()) >= 0 || errno == EINTR) continue;
+    if (error != nullptr) *error = errno;
+    break;
+  }
+  return true;
 }
 
 bool ReadInputReport(const PowerSupply& supply, InputReport& report, int timeout_ms, const Wait& wait) {
