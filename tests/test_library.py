@@ -150,12 +150,13 @@ def test_a_program_built_against_1_0_runs_on_a_grown_library(client):
 
 
 def test_kestrow_gets_its_turn_beside_a_program_exchanging_back_to_back(client):
-    # Each exchange takes 0.1 s. kestrow, alone and then beside the program, waits for the
-    # exchange in progress only; its answer, which the program's open node receives too,
-    # is not taken by the program for its own.
+    # Each exchange takes 0.1 s. A kestrow session of two, alone and then beside the
+    # program, waits for the exchange in progress only; its answers, which the program's
+    # open node receives too, are not taken by the program for its own.
     took = 'a=$(date +%s%N); "$@" >/dev/null; echo $? $(( $(date +%s%N) - a ))'
-    script = (f'cd "$(mktemp -d)"; took() {{ {took}; }}; took {KESTROW} A1 B2 01 0D 0A; {client} repeat stop >h & '
-              f'until [ -s h ]; do sleep 0.01; done; took {KESTROW} A1 B2 01 0D 0A; touch stop; wait; cat h')
+    script = (f'cd "$(mktemp -d)"; took() {{ {took}; }}; printf "A1 B2 01 0D 0A\\n%.0s" 1 2 >c; '
+              f'took {KESTROW} --commands c; {client} repeat stop >h & until [ -s h ]; do sleep 0.01; done; '
+              f'took {KESTROW} --commands c; touch stop; wait; cat h')
     alone, beside_it, *program = beside(script, "--delay", "100").decode().splitlines()
     (status, alone), (status_beside, beside_it) = ([int(n) for n in t.split()] for t in (alone, beside_it))
     assert (status, status_beside, program[:-1], int(program[-1].split()[0]) >= 2) == (0, 0, ["open"], True)
