@@ -29,8 +29,14 @@ std::optional<int> WaitMs(std::string_view text) {
   }
   whole.remove_prefix(std::min(whole.find_first_not_of('0'), whole.size()));
   if (whole.size() > 5) return std::nullopt;
-  long long ms = std::stoll("0" + std::string(whole)) * 1000 +
-                 std::stoll(std::string(fraction) + std::string(3 - fraction.size(), '0'));
+  long long ms = 0;
+  for (char digit : whole) ms = ms * 10 + (digit - '0');
+  ms *= 1000;
+  long long place = 100;
+  for (char digit : fraction) {
+    ms += (digit - '0') * place;
+    place /= 10;
+  }
   if (ms > kLongestWaitMs) return std::nullopt;
   return static_cast<int>(ms);
 }
