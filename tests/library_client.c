@@ -110,9 +110,15 @@ static int run_threads(void) {
   return faults != 0;
 }
 
+static int exists(const char* path) {
+  FILE* file = fopen(path, "r");
+  return file != NULL && fclose(file) == 0;
+}
+
 /* A program that polls its supply: exchanges back to back on the first USB supply until
  * the file exists (60 s at most); prints "open" once it is open, the verdict of each
  * exchange not carried out, and how many it made. */
+
 static int run_repeat(const char* stop) {
   dimlink_result result = DIMLINK_RESULT_INIT;
   dimlink_supply* supply = dimlink_open_usb(NULL, NULL, &result);
@@ -120,7 +126,7 @@ static int run_repeat(const char* stop) {
   puts(supply != NULL ? "open" : result.verdict);
   fflush(stdout);
   int count = 0;
-  for (double end = now_ms() + 60000; supply != NULL && access(stop, F_OK) != 0 && now_ms() < end; ++count)
+  for (double end = now_ms() + 60000; supply != NULL && !exists(stop) && now_ms() < end; ++count)
     if (dimlink_exchange(supply, command, sizeof command, &result) != 0) puts(result.verdict);
   dimlink_close(supply);
   return printf("%d exchanges\n", count), 0;
