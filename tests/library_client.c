@@ -118,7 +118,6 @@ static int exists(const char* path) {
 /* A program that polls its supply: exchanges back to back on the first USB supply until
  * the file exists (60 s at most); prints "open" once it is open, the verdict of each
  * exchange not carried out, and how many it made. */
-
 static int run_repeat(const char* stop) {
   dimlink_result result = DIMLINK_RESULT_INIT;
   dimlink_supply* supply = dimlink_open_usb(NULL, NULL, &result);
