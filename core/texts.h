@@ -72,6 +72,10 @@ inline constexpr std::wstring_view kSupplyBusy =
 inline constexpr std::wstring_view kLockFailed =
     L"\nCannot take the power supply's lock: error %ld. USB電源の排他ロックを取得できません。\n";
 
+// The library's: an exchange ended by dimlink_interrupt.
+inline constexpr std::wstring_view kInterrupted =
+    L"\nThe exchange was interrupted. 送受信が中断されました。\n";
+
 // Written on standard error after the program's name, then the system's reason, when
 // standard output could not be written; ASCII, so not in kAll.
 inline constexpr std::string_view kCannotWriteOutput = ": cannot write standard output: ";
@@ -114,6 +118,7 @@ inline constexpr std::array kAll{
     kUsbReceiveFailed,
     kSupplyBusy,
     kLockFailed,
+    kInterrupted,
 };
 
 // The fixed English key of each verdict and failure, for output that programs read
@@ -137,6 +142,11 @@ inline constexpr std::string_view kConnectFailed = "connect-failed";  // also: s
 inline constexpr std::string_view kSendFailed = "send-failed";
 inline constexpr std::string_view kReceiveFailed = "receive-failed";
 inline constexpr std::string_view kClosed = "closed";
+// The library's own: an exchange ended by dimlink_interrupt, a call refused for its
+// arguments, and a failure inside the library.
+inline constexpr std::string_view kInterrupted = "interrupted";
+inline constexpr std::string_view kInvalidCall = "invalid-call";
+inline constexpr std::string_view kInternalError = "internal-error";
 
 // Every key, for callers that need them as C strings: each is a whole string literal,
 // so its data() ends with a NUL.
@@ -144,7 +154,8 @@ inline constexpr std::array kAll{kCarriedOut,     kMismatch,          kNoHeader,
                                  kBadInstruction, kChannelOutOfRange, kAddressOutOfRange, kBadFormat,
                                  kKnobInUse,      kUnexpected,        kBadCommand,        kNotFound,
                                  kBusy,           kConnectFailed,     kSendFailed,        kReceiveFailed,
-                                 kClosed,         kLockFailed};
+                                 kClosed,         kLockFailed,        kInterrupted,       kInvalidCall,
+                                 kInternalError};
 }  // namespace keys
 
 }  // namespace texts

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/wait.h"
 #include "lan/receive_step.h"
 
 struct NetAddress {
@@ -38,16 +39,22 @@ struct Socket {
   std::intptr_t handle = -1;
 };
 
+// The platform's error number for a wait that ran out.
+long TimedOutError();
+
 // Makes a TCP stream socket for the address's family; on failure error is set.
 Socket MakeStreamSocket(const NetAddress& address, long& error);
 
-// Connects, giving up after timeout_ms. Gives back 0 or the error number (the platform's
-// time-out number when the time ran out).
-long ConnectWithin(const Socket& socket, const NetAddress& address, int timeout_ms);
+// Connects, giving up after timeout_ms, at the wait's deadline or on an interrupt. Gives
+// back 0 or the error number (the platform's time-out number when the time ran out or
+// the wait was interrupted).
+long ConnectWithin(const Socket& socket, const NetAddress& address, int timeout_ms, const Wait& wait = Wait{});
 
 // Sends every byte, however many calls it takes, giving up when the peer has taken
 // nothing for timeout_ms. Gives back 0 or the error number.
 long SendAll(const Socket& socket, const std::uint8_t* bytes, std::size_t count, int timeout_ms);
 
-// Waits up to timeout_ms for bytes, then takes what has arrived, at most room bytes.
-ReceiveStep ReceiveWithin(const Socket& socket, std::uint8_t* into, std::size_t room, int timeout_ms);
+// Waits up to timeout_ms (never past the wait's deadline or an interrupt) for bytes, then
+// takes what has arrived, at most room bytes.
+ReceiveStep ReceiveWithin(const Socket& socket, std::uint8_t* into, std::size_t room, int timeout_ms,
+                          const Wait& wait = Wait{});

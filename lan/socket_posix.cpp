@@ -14,20 +14,20 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 int Fd(const Socket& socket) { return static_cast<int>(socket.handle); }
 
-// Waits for the events until the deadline, going on after signals. Gives back the
-// revents, 0 when the time ran out, or -1 with errno set.
-int PollUntil(int fd, short events, Clock::time_point deadline) {
+// Waits for the events until end, going on after signals. Gives back the revents, 0 when
+// the time ran out or the wait was interrupted, or -1 with errno set.
+int PollUntil(int fd, short events, WaitClock::time_point end, const Wait& wait) {
   for (;;) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    int slice = SliceMs(wait, end);
+    if (Interrupted(wait)) return 0;
     pollfd entry{fd, events, 0};
-    int ready = ::poll(&entry, 1, left > 0 ? static_cast<int>(left) : 0);
+    int ready = ::poll(&entry, 1, slice);
     if (ready > 0) return entry.revents;
-    if (ready == 0) return 0;
-    if (errno != EINTR) return -1;
+    if (ready == 0 && slice == 0) return 0;
+    if (ready < 0 && errno != EINTR) return -1;
+    if (ready < 0) SignalArrived(wait);
   }
 }
 
@@ -67,21 +67,23 @@ Socket::~Socket() {
 
 bool Socket::valid() const { return handle >= 0; }
 
+long TimedOutError() { return ETIMEDOUT; }
+
 Socket MakeStreamSocket(const NetAddress& address, long& error) {
   int fd = ::socket(address.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM | SOCK_CLOEXEC, IPPROTO_TCP);
   error = fd < 0 ? errno : 0;
   return Socket(fd);
 }
 
-long ConnectWithin(const Socket& socket, const NetAddress& address, int timeout_ms) {
+long ConnectWithin(const Socket& socket, const NetAddress& address, int timeout_ms, const Wait& wait) {
   int fd = Fd(socket);
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto end = StepEnd(wait, timeout_ms);
   if (!SetNonBlocking(fd, true)) return errno;
   sockaddr_storage storage;
   auto size = static_cast<socklen_t>(ToSockaddr(address, storage));
   if (::connect(fd, reinterpret_cast<const sockaddr*>(&storage), size) != 0) {
     if (errno != EINPROGRESS && errno != EINTR) return errno;
-    int ready = PollUntil(fd, POLLOUT, deadline);
+    int ready = PollUntil(fd, POLLOUT, end, wait);
     if (ready < 0) return errno;
     if (ready == 0) return ETIMEDOUT;
     int error = 0;
@@ -111,10 +113,11 @@ long SendAll(const Socket& socket, const std::uint8_t* bytes, std::size_t count,
   return 0;
 }
 
-ReceiveStep ReceiveWithin(const Socket& socket, std::uint8_t* into, std::size_t room, int timeout_ms) {
+ReceiveStep ReceiveWithin(const Socket& socket, std::uint8_t* into, std::size_t room, int timeout_ms,
+                          const Wait& wait) {
   int fd = Fd(socket);
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  int ready = PollUntil(fd, POLLIN, deadline);
+  auto end = StepEnd(wait, timeout_ms);
+  int ready = PollUntil(fd, POLLIN, end, wait);
   if (ready < 0) return {ReceiveStep::Failed, 0, errno};
   if (ready == 0) return {ReceiveStep::TimedOut, 0, ETIMEDOUT};
   for (;;) {
@@ -124,7 +127,7 @@ ReceiveStep ReceiveWithin(const Socket& socket, std::uint8_t* into, std::size_t 
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) {
       // Readable yet nothing to take: wait again within the same time limit.
-      ready = PollUntil(fd, POLLIN, deadline);
+      ready = PollUntil(fd, POLLIN, end, wait);
       if (ready < 0) return {ReceiveStep::Failed, 0, errno};
       if (ready == 0) return {ReceiveStep::TimedOut, 0, ETIMEDOUT};
       continue;

@@ -76,13 +76,15 @@ Socket::~Socket() {
 
 bool Socket::valid() const { return Native(*this) != INVALID_SOCKET; }
 
+long TimedOutError() { return WSAETIMEDOUT; }
+
 Socket MakeStreamSocket(const NetAddress& address, long& error) {
   SOCKET native = socket(address.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
   error = native == INVALID_SOCKET ? WSAGetLastError() : 0;
   return Socket(static_cast<std::intptr_t>(native));
 }
 
-long ConnectWithin(const Socket& socket, const NetAddress& address, int timeout_ms) {
+long ConnectWithin(const Socket& socket, const NetAddress& address, int timeout_ms, const Wait& /*wait*/) {
   SOCKET native = Native(socket);
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   if (!SetNonBlocking(native, true)) return WSAGetLastError();
@@ -116,7 +118,8 @@ long SendAll(const Socket& socket, const std::uint8_t* bytes, std::size_t count,
   return 0;
 }
 
-ReceiveStep ReceiveWithin(const Socket& socket, std::uint8_t* into, std::size_t room, int timeout_ms) {
+ReceiveStep ReceiveWithin(const Socket& socket, std::uint8_t* into, std::size_t room, int timeout_ms,
+                          const Wait& /*wait*/) {
   SOCKET native = Native(socket);
   auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
   int ready = WaitFor(native, false, deadline);

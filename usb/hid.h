@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/wait.h"
 #include "usb/lock_outcome.h"
 
 inline constexpr std::uint16_t kSupplyVendorId = 0x0483;
@@ -70,18 +71,27 @@ struct SupplyListing {
 // listing failed. Opens no device for reading or writing.
 std::optional<std::vector<SupplyListing>> ListPowerSupplies();
 
+// A matching supply that could not be opened: its device path and the system's error
+// number (EACCES for one the user may not open).
+struct OpenFailure {
+  std::string path;
+  std::uint32_t error = 0;
+};
+
 // Looks through the HID devices in the platform's order and opens the first power supply
 // that matches the choice and can be opened. A matching device that cannot be opened
-// gets a " !!! Cannot open" line in notes and is passed over; the end of the list
-// without a find gets the " !!! GetDeviceInterFace" line. Gives back whether the supply
-// is open.
-bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::string& notes);
+// gets a " !!! Cannot open" line in notes and is passed over (the first such one goes to
+// first_failure, where given); the end of the list without a find gets the
+// " !!! GetDeviceInterFace" line. Gives back whether the supply is open.
+bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::string& notes,
+                     OpenFailure* first_failure = nullptr);
 
-// Waits at most timeout_ms until no other holder (another run, another handle) is
-// exchanging with this supply, then takes it until ReleaseExchange or until the supply
-// is closed. Busy when the wait ran out; Failed, with the system's error number, when the
-// lock cannot be had at all.
-LockOutcome TakeForExchange(PowerSupply& supply, int timeout_ms);
+// Waits at most timeout_ms (and never past the wait's deadline or an interrupt) until no
+// other holder (another run, another handle) is exchanging with this supply, then takes
+// it until ReleaseExchange or until the supply is closed. Busy when the wait ran out or
+// was interrupted; Failed, with the system's error number, when the lock cannot be had
+// at all.
+LockOutcome TakeForExchange(PowerSupply& supply, int timeout_ms, const Wait& wait = Wait{});
 
 // Lets the next holder have the supply; called on the thread that took it.
 void ReleaseExchange(PowerSupply& supply);
@@ -95,6 +105,7 @@ void DiscardWaitingReports(const PowerSupply& supply);
 bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report, int timeout_ms,
                        std::optional<long>& error);
 
-// Reads one input report, waiting at most timeout_ms; false on time-out or failure.
-// Never reads past the 64 bytes of the report.
-bool ReadInputReport(const PowerSupply& supply, InputReport& report, int timeout_ms);
+// Reads one input report, waiting at most timeout_ms (and never past the wait's deadline
+// or an interrupt); false on time-out, interrupt or failure. Never reads past the 64
+// bytes of the report.
+bool ReadInputReport(const PowerSupply& supply, InputReport& report, int timeout_ms, const Wait& wait = Wait{});

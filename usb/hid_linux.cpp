@@ -142,14 +142,17 @@ std::optional<std::vector<SupplyListing>> ListPowerSupplies() {
   return supplies;
 }
 
-bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::string& notes) {
+bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::string& notes,
+                     OpenFailure* first_failure) {
   for (const std::string& name : ListHidrawEntries().value_or(std::vector<std::string>{})) {
     std::optional<SupplyEntry> entry = ReadSupplyEntry(name);
     if (!entry || !Matches(*entry, choice)) continue;
     std::string path = kDeviceDirectory + name;
     int fd = ::open(path.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0) {
-      notes += " !!! Cannot open " + path + ", Error Code = " + std::to_string(static_cast<unsigned>(errno)) + "\n";
+      auto error = static_cast<std::uint32_t>(errno);
+      if (first_failure != nullptr && first_failure->error == 0) *first_failure = {path, error};
+      notes += " !!! Cannot open " + path + ", Error Code = " + std::to_string(error) + "\n";
       continue;
     }
     supply.device_handle = fd;
@@ -160,12 +163,12 @@ bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::strin
   return false;
 }
 
-LockOutcome TakeForExchange(PowerSupply& supply, int timeout_ms) {
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+LockOutcome TakeForExchange(PowerSupply& supply, int timeout_ms, const Wait& wait) {
+  auto end = StepEnd(wait, timeout_ms);
   // Only another holder makes the wait worth it; a node that cannot be locked at all is
   // used as it is, as it was before runs took turns.
   while (::flock(Fd(supply), LOCK_EX | LOCK_NB) != 0 && (errno == EWOULDBLOCK || errno == EINTR)) {
-    if (Clock::now() >= deadline) return {LockOutcome::Busy};
+    if (Clock::now() >= end || Interrupted(wait)) return {LockOutcome::Busy};
     std::this_thread::sleep_for(kLockRetryPause);
   }
   return {LockOutcome::Held};
@@ -185,17 +188,18 @@ bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report, in
   }
 }
 
-bool ReadInputReport(const PowerSupply& supply, InputReport& report, int timeout_ms) {
+bool ReadInputReport(const PowerSupply& supply, InputReport& report, int timeout_ms, const Wait& wait) {
   // hidraw hands over a report without numbered reports without its ID byte; keep the
   // answer at byte 1 either way.
   std::size_t skip = supply.caps.numbered_reports ? 0 : 1;
   report.fill(0);
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto end = StepEnd(wait, timeout_ms);
   for (;;) {
-    auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (left <= 0) return false;
+    int slice = SliceMs(wait, end);
+    if (slice <= 0 || Interrupted(wait)) return false;
     pollfd entry{Fd(supply), POLLIN, 0};
-    int ready = ::poll(&entry, 1, static_cast<int>(left));
+    int ready = ::poll(&entry, 1, slice);
+    if (ready < 0 && errno == EINTR) SignalArrived(wait);
     if (ready < 0 && errno != EINTR) return false;
     if (ready <= 0) continue;
     if ((entry.revents & (POLLERR | POLLHUP | POLLNVAL)) != 0 && (entry.revents & POLLIN) == 0) return false;

@@ -236,13 +236,16 @@ std::optional<std::vector<SupplyListing>> ListPowerSupplies() {
   return supplies;
 }
 
-bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::string& notes) {
-  DWORD end = WalkHidInterfaces([&supply, &choice, &notes](const std::wstring& path) {
+bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::string& notes,
+                     OpenFailure* first_failure) {
+  DWORD end = WalkHidInterfaces([&supply, &choice, &notes, first_failure](const std::wstring& path) {
     if (!IsChosenSupply(path, choice)) return false;
     OwnedHandle device(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                    nullptr, OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr));
     if (!device.valid()) {
-      AddSearchLine(notes, " !!! Cannot open ", path, ", Error Code = " + std::to_string(GetLastError()));
+      DWORD error = GetLastError();
+      if (first_failure != nullptr && first_failure->error == 0) *first_failure = {Utf8(path), error};
+      AddSearchLine(notes, " !!! Cannot open ", path, ", Error Code = " + std::to_string(error));
       return false;
     }
     supply.caps = ReadCaps(device.handle);
@@ -256,7 +259,7 @@ bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::strin
   return false;
 }
 
-LockOutcome TakeForExchange(PowerSupply& supply, int timeout_ms) {
+LockOutcome TakeForExchange(PowerSupply& supply, int timeout_ms, const Wait& /*wait*/) {
   if (supply.exchange_lock == 0)
     return DecideWindowsLock(supply.lock_error != 0 ? supply.lock_error : ERROR_INVALID_HANDLE, 0, 0);
   DWORD waited = WaitForSingleObject(Lock(supply), static_cast<DWORD>(timeout_ms));
@@ -287,7 +290,7 @@ bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report, in
   return written && *written == report.size();
 }
 
-bool ReadInputReport(const PowerSupply& supply, InputReport& report, int timeout_ms) {
+bool ReadInputReport(const PowerSupply& supply, InputReport& report, int timeout_ms, const Wait& /*wait*/) {
   // A device with longer reports is read whole into a buffer of its size; the first 64
   // bytes are kept.
   std::size_t length = supply.caps.input_report_length != 0 ? supply.caps.input_report_length : report.size();

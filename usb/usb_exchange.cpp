@@ -27,21 +27,24 @@ void KeepRaw(const InputReport& input, ExchangeResult& result) {
 }  // namespace
 
 std::optional<ExchangeResult> OpenUsbSupply(PowerSupply& supply, const SupplyChoice& choice,
-                                            const std::optional<ParsedCommand>& command, std::string& notes) {
-  if (FindPowerSupply(supply, choice, notes)) return std::nullopt;
+                                            const std::optional<ParsedCommand>& command, std::string& notes,
+                                            OpenFailure* first_failure) {
+  if (FindPowerSupply(supply, choice, notes, first_failure)) return std::nullopt;
   return Failure(command, keys::kNotFound, {texts::kSupplyNotFound, {}}, kExitNoAnswer);
 }
 
-std::optional<ExchangeResult> LockUsbSupply(PowerSupply& supply, const ParsedCommand& command, int timeout_ms) {
-  LockOutcome lock = TakeForExchange(supply, timeout_ms);
+std::optional<ExchangeResult> LockUsbSupply(PowerSupply& supply, const ParsedCommand& command, int timeout_ms,
+                                            const Wait& wait) {
+  LockOutcome lock = TakeForExchange(supply, timeout_ms, wait);
   if (lock.kind == LockOutcome::Held) return std::nullopt;
+  if (Interrupted(wait)) return Failure(command, keys::kInterrupted, {texts::kInterrupted, {}}, kExitNoAnswer);
   if (lock.kind == LockOutcome::Busy) return Failure(command, keys::kBusy, {texts::kSupplyBusy, {}}, kExitNoAnswer);
   return Failure(command, keys::kLockFailed, {texts::kLockFailed, {std::to_string(lock.error)}}, kExitNoAnswer,
                  lock.error);
 }
 
 ExchangeResult ExchangeWithUsbSupply(const PowerSupply& supply, const ParsedCommand& command, int timeout_ms,
-                                     const SentNotice& on_sent) {
+                                     const SentNotice& on_sent, const Wait& wait) {
   DiscardWaitingReports(supply);
   std::optional<long> error;
   if (!WriteOutputReport(supply, BuildOutputReport(command.bytes), timeout_ms, error)) {
@@ -56,9 +59,10 @@ ExchangeResult ExchangeWithUsbSupply(const PowerSupply& supply, const ParsedComm
   on_sent(result);
 
   InputReport input{};
-  if (!ReadInputReport(supply, input, timeout_ms)) {
-    result.verdict = keys::kReceiveFailed;
-    result.message = {texts::kUsbReceiveFailed, {}};
+  if (!ReadInputReport(supply, input, timeout_ms, wait)) {
+    bool interrupted = Interrupted(wait);
+    result.verdict = interrupted ? keys::kInterrupted : keys::kReceiveFailed;
+    result.message = {interrupted ? texts::kInterrupted : texts::kUsbReceiveFailed, {}};
     result.status = kExitNoAnswer;
     return result;
   }

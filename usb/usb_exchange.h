@@ -10,17 +10,20 @@
 #include "usb/hid.h"
 
 // Finds and opens the chosen supply. Gives back the not-found failure (for the command,
-// when there is one) when there is none; the search's lines go to notes either way.
+// when there is one) when there is none; the search's lines go to notes either way, and
+// the first supply that could not be opened to first_failure, where given.
 std::optional<ExchangeResult> OpenUsbSupply(PowerSupply& supply, const SupplyChoice& choice,
-                                            const std::optional<ParsedCommand>& command, std::string& notes);
+                                            const std::optional<ParsedCommand>& command, std::string& notes,
+                                            OpenFailure* first_failure = nullptr);
 
 // Takes the supply's lock, waiting at most timeout_ms; gives back the busy failure when
-// the wait runs out, the lock-failed one (with the system's error number) when the lock
-// cannot be had at all.
-std::optional<ExchangeResult> LockUsbSupply(PowerSupply& supply, const ParsedCommand& command, int timeout_ms);
+// the wait runs out, the interrupted one when the wait was interrupted, the lock-failed
+// one (with the system's error number) when the lock cannot be had at all.
+std::optional<ExchangeResult> LockUsbSupply(PowerSupply& supply, const ParsedCommand& command, int timeout_ms,
+                                            const Wait& wait = Wait{});
 
 // With the lock held: throws away the reports already waiting, writes the command and
-// reads and judges its answer, each wait at most timeout_ms. on_sent is told once the
-// command is out.
+// reads and judges its answer, each wait at most timeout_ms and never past the wait's
+// deadline. on_sent is told once the command is out.
 ExchangeResult ExchangeWithUsbSupply(const PowerSupply& supply, const ParsedCommand& command, int timeout_ms,
-                                     const SentNotice& on_sent);
+                                     const SentNotice& on_sent, const Wait& wait = Wait{});

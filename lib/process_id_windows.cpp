@@ -1,0 +1,5 @@
+#include <windows.h>
+
+#include "lib/process_id.h"
+
+std::uint64_t CurrentProcessId() { return GetCurrentProcessId(); }
