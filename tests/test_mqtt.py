@@ -1,0 +1,242 @@
+# dimlink-mqtt against a real Mosquitto of the test's own on a free loopback port, driven
+# by a real MQTT client, with simulated supplies on TCP and USB.
+import json
+import os
+import queue
+import signal
+import socket
+import subprocess
+import time
+import uuid
+from contextlib import contextmanager
+
+import pytest
+
+from conftest import json_objects, require, run, simulator, tool
+
+mqtt = pytest.importorskip("paho.mqtt.client")
+from paho.mqtt.packettypes import PacketTypes  # noqa: E402
+from paho.mqtt.properties import Properties  # noqa: E402
+
+GATEWAY = os.environ.get("DIMLINK_MQTT", "")
+COMMAND = "A1 B2 00 0D 0A"
+
+
+def free_port():
+    with socket.socket() as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
+
+
+class Broker:
+    """A Mosquitto of the test's own; stop() and start() keep its port and, with
+    persistence, the sessions it holds."""
+
+    def __init__(self, folder, extra=""):
+        self.port = free_port()
+        self.folder = folder
+        self.config = folder / f"mosquitto-{self.port}.conf"
+        self.config.write_text(f"listener {self.port} 127.0.0.1\npersistence true\npersistence_location {folder}/\n"
+                               f"persistence_file broker-{self.port}.db\nmax_queued_messages 0\n"
+                               + (extra or "allow_anonymous true\n"))
+        self.start()
+
+    def start(self):
+        self.process = subprocess.Popen(["mosquitto", "-c", str(self.config)], stdout=subprocess.DEVNULL,
+                                        stderr=open(self.folder / f"mosquitto-{self.port}.log", "ab"))
+        for _ in range(200):
+            with socket.socket() as s:
+                if s.connect_ex(("127.0.0.1", self.port)) == 0:
+                    return
+            assert self.process.poll() is None, (self.folder / f"mosquitto-{self.port}.log").read_text()
+            time.sleep(0.05)
+        pytest.fail("mosquitto does not listen")
+
+    def stop(self):
+        self.process.terminate()
+        self.process.wait(timeout=30)
+
+
+class Client:
+    """An MQTT v5 client that keeps every message it receives."""
+
+    def __init__(self, port, *topics, session=None, **tls):
+        self.messages = queue.Queue()
+        self.client = mqtt.Client(client_id=session or f"test-{uuid.uuid4().hex[:8]}", protocol=mqtt.MQTTv5)
+        self.client.on_message = lambda client, data, message: self.messages.put(message)
+        self.topics = topics
+        self.client.on_connect = lambda client, *_: [client.subscribe(t, qos=1) for t in topics]
+        if tls:
+            self.client.tls_set(**tls)
+        connect = Properties(PacketTypes.CONNECT)
+        connect.SessionExpiryInterval = 3600
+        self.client.reconnect_delay_set(0.1, 1)
+        self.client.connect("127.0.0.1" if not tls else "localhost", port, clean_start=session is None,
+                            properties=connect)
+        self.client.loop_start()
+
+    def publish(self, topic, payload, response=None, correlation=None, expiry=None, qos=2):
+        properties = Properties(PacketTypes.PUBLISH)
+        if response:
+            properties.ResponseTopic = response
+        if correlation:
+            properties.CorrelationData = correlation
+        if expiry is not None:
+            properties.MessageExpiryInterval = expiry
+        self.client.publish(topic, payload, qos=qos, properties=properties).wait_for_publish(10)
+
+    def take(self, count=1, timeout=30, topic=None):
+        taken, deadline = [], time.monotonic() + timeout
+        while len(taken) < count:
+            try:
+                message = self.messages.get(timeout=max(0.0, deadline - time.monotonic()))
+            except queue.Empty:
+                pytest.fail(f"{len(taken)} of {count} messages came: {[m.payload for m in taken]}")
+            if topic is None or message.topic == topic:
+                taken.append(message)
+        return taken
+
+    def results(self, count, timeout=30, topic=None):
+        return [json.loads(m.payload) for m in self.take(count, timeout, topic)]
+
+    def retained(self, topic, want, timeout=30):
+        deadline = time.monotonic() + timeout
+        while True:
+            message = self.take(1, deadline - time.monotonic(), topic)[0]
+            if json.loads(message.payload) == want:
+                return
+
+    def close(self):
+        self.client.loop_stop()
+        self.client.disconnect()
+
+
+@contextmanager
+def gateway(broker, *options, node="n1", log=None, wait_online=True, env=None, scheme="mqtt"):
+    require(GATEWAY and os.path.exists(GATEWAY), "dimlink-mqtt was not built")
+    stderr = open(log or os.devnull, "ab")
+    argv = [GATEWAY, "--broker", f"{scheme}://{'127.0.0.1' if scheme == 'mqtt' else 'localhost'}:{broker.port}",
+            "--node", node, *options]
+    process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stderr=stderr, env={**os.environ, **(env or {})})
+    try:
+        if wait_online:
+            watcher = Client(broker.port, f"dimlink/{node}/state")
+            watcher.retained(f"dimlink/{node}/state", {"state": "online"})
+            watcher.close()
+        yield process
+    finally:
+        if process.poll() is None:
+            process.terminate()
+            process.wait(timeout=30)
+        stderr.close()
+
+
+@pytest.fixture
+def broker(tmp_path):
+    require(subprocess.run(["which", "mosquitto"], capture_output=True).returncode == 0, "mosquitto is not installed")
+    b = Broker(tmp_path)
+    yield b
+    b.stop()
+
+
+SUPPLIES = [("plain", []), ("status", ["--status", "03"]), ("answer", ["--answer", "A1 B2 00 00 0D"]),
+            ("short", ["--short", "3"]), ("closes", ["--close"]), ("resets", ["--reset-after", "2"])]
+
+
+def test_each_result_is_the_tools_json_and_goes_where_the_request_asks(broker, tmp_path):
+    with simulator(*SUPPLIES[0][1], once=False) as plain, simulator("--status", "03", once=False) as status, \
+            simulator("--answer", "A1 B2 00 00 0D", once=False) as answer, simulator("--short", "3", once=False) as short, \
+            simulator("--close", once=False) as closes, simulator("--reset-after", "2", once=False) as resets:
+        sims = dict(zip([name for name, _ in SUPPLIES], [plain, status, answer, short, closes, resets]))
+        tcp = [a for name, sim in sims.items() for a in ("--tcp", f"{name}=127.0.0.1:{sim.port}")]
+        with gateway(broker, "--no-usb", *tcp):
+            client = Client(broker.port, "dimlink/n1/+/result", "replies/#")
+            for name, sim in sims.items():
+                expected = json_objects(run([tool("morvish"), "--json", "127.0.0.1", sim.port, *COMMAND.split()]).out)
+                client.publish(f"dimlink/n1/{name}/exchange", COMMAND)
+                assert client.results(1, topic=f"dimlink/n1/{name}/result") == expected, name
+            # A response topic with correlation data, and the transaction echoed last.
+            client.publish("dimlink/n1/plain/exchange", json.dumps({"command": COMMAND, "transaction": "t-1"}),
+                           response="replies/me", correlation=b"\x00\xffid")
+            reply = client.take(topic="replies/me")[0]
+            assert reply.properties.CorrelationData == b"\x00\xffid"
+            assert list(json.loads(reply.payload).items())[-1] == ("transaction", "t-1")
+            assert json.loads(reply.payload)["verdict"] == "carried-out"
+
+
+def test_a_request_repeating_a_transaction_is_not_carried_out_again(broker):
+    with simulator(once=False) as sim, gateway(broker, "--no-usb", "--tcp", f"s1=127.0.0.1:{sim.port}"):
+        client = Client(broker.port, "dimlink/n1/s1/result")
+        for transaction in (5, 5, "5", 6, 5):
+            client.publish("dimlink/n1/s1/exchange", json.dumps({"command": COMMAND, "transaction": transaction}))
+        results = client.results(5)
+        assert [r["transaction"] for r in results] == [5, 5, "5", 6, 5]
+        assert all(r["verdict"] == "carried-out" for r in results)
+        assert sim.logged() == 3  # 5, "5" and 6: the repeats of 5 were answered from memory
+
+
+BAD = [
+    (b"\xff\xfe", "bad-request", 1, "not UTF-8"),
+    (b"A" * 4097, "bad-request", 1, "over 4 KiB"),
+    (b"[1,2]", "bad-request", 1, "not an object"),
+    (b'{"transaction":3}', "bad-request", 1, "command"),
+    (b"{broken", "bad-request", 1, "JSON"),
+    (b"", "bad-request", 1, "empty"),
+    (b"A1 ZZ 00 0D 0A", "bad-command", 1, "ZZ"),
+]
+
+
+def test_bad_requests_each_get_one_answer_and_the_gateway_goes_on(broker):
+    with simulator(once=False) as sim, gateway(broker, "--no-usb", "--tcp", f"s1=127.0.0.1:{sim.port}"):
+        client = Client(broker.port, "dimlink/n1/+/result")
+        for payload, *_ in BAD:
+            client.publish("dimlink/n1/s1/exchange", payload)
+        client.publish("dimlink/n1/nothere/exchange", COMMAND)
+        client.publish("dimlink/n1/s1/exchange", COMMAND)
+        results = client.results(len(BAD) + 2)
+        for result, (payload, verdict, status, words) in zip(results, BAD):
+            assert (result["verdict"], result["status"], result["sent"]) == (verdict, status, False), payload
+            assert words in result["message"], (payload, result)
+        assert (results[-2]["verdict"], results[-2]["status"]) == ("not-found", 3)
+        assert results[-1]["verdict"] == "carried-out"
+        assert sim.logged() == 1
+
+
+def test_waiting_too_long_queue_full_and_a_stop_answer_every_request(broker, tmp_path):
+    with simulator("--silent", once=False) as silent, simulator(once=False) as sim, \
+            gateway(broker, "--no-usb", "--max-wait", "2", "--tcp", f"quiet=127.0.0.1:{silent.port}",
+                    "--tcp", f"fast=127.0.0.1:{sim.port}", log=tmp_path / "gateway.log") as process:
+        client = Client(broker.port, "dimlink/n1/+/result")
+        client.publish("dimlink/n1/quiet/exchange", COMMAND)  # held by the silent supply for 5 s
+        client.publish("dimlink/n1/quiet/exchange", json.dumps({"command": COMMAND, "transaction": "expiry"}), expiry=1)
+        client.publish("dimlink/n1/quiet/exchange", json.dumps({"command": COMMAND, "transaction": "max-wait"}))
+        client.publish("dimlink/n1/fast/exchange", COMMAND)
+        # The other supply answers at once, and each waiting request when its time is up.
+        first = client.take(1)[0]
+        assert first.topic == "dimlink/n1/fast/result"
+        expired = client.results(2, topic="dimlink/n1/quiet/result")
+        assert [(r["transaction"], r["verdict"], r["status"], r["sent"]) for r in expired] == \
+            [("expiry", "expired", 3, False), ("max-wait", "expired", 3, False)]
+        assert client.results(1, topic="dimlink/n1/quiet/result")[0]["verdict"] == "receive-failed"
+
+    with simulator("--silent", once=False) as silent, \
+            gateway(broker, "--no-usb", "--tcp", f"quiet=127.0.0.1:{silent.port}", log=tmp_path / "gateway.log") \
+            as process:
+        client = Client(broker.port, "dimlink/n1/quiet/result")
+        for k in range(260):
+            client.publish("dimlink/n1/quiet/exchange", json.dumps({"command": COMMAND, "transaction": k}), qos=1)
+        full = client.results(3)
+        assert all(r["verdict"] == "queue-full" and r["status"] == 3 for r in full)
+        time.sleep(0.5)
+        started = time.monotonic()
+        process.send_signal(signal.SIGTERM)
+        assert process.wait(timeout=30) == 0
+        assert time.monotonic() - started < 6
+        # The exchange under way ends by itself or is interrupted; every waiting one is answered.
+        verdicts = [r["verdict"] for r in full + client.results(257)]
+        assert verdicts.count("queue-full") in (3, 4)  # 4 when the first had not left the queue yet
+        assert verdicts.count("expired") >= 255
+        assert set(verdicts) <= {"queue-full", "expired", "receive-failed", "interrupted"}
+        state = Client(broker.port, "dimlink/n1/state", "dimlink/n1/quiet/availability")
+        state.retained("dimlink/n1/state", {"state": "offline"})
+        state.retained("dimlink/n1/quiet/availability", {"state": "offline"})
