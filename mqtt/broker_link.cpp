@@ -173,7 +173,8 @@ std::string StartBroker(BrokerLink& link, const GatewayOptions& options, const s
 
 void Publish(BrokerLink& link, OutgoingMessage message, bool retain) {
   std::lock_guard lock(link.mutex);
-  if (link.connected && link.held.messages.empty() && SendNow(link, message, retain)) return;
+  // Results keep their order behind those held; a retained state stands alone.
+  if (link.connected && (retain || link.held.messages.empty()) && SendNow(link, message, retain)) return;
   if (retain) return;
   if (size_t dropped = HoldMessage(link.held, std::move(message)); dropped > 0) {
     static size_t total = 0;
