@@ -184,15 +184,16 @@ void Publish(BrokerLink& link, OutgoingMessage message, bool retain) {
   }
 }
 
-bool WaitPublished(BrokerLink& link, std::chrono::steady_clock::time_point deadline) {
-  while (std::chrono::steady_clock::now() < deadline) {
+size_t WaitPublished(BrokerLink& link, std::chrono::steady_clock::time_point deadline) {
+  for (;;) {
+    size_t left;
     {
       std::lock_guard lock(link.mutex);
-      if (link.connected && link.held.messages.empty() && link.unacknowledged <= 0) return true;
+      left = link.held.messages.size() + static_cast<size_t>(std::max(0L, link.unacknowledged.load()));
     }
+    if (left == 0 || std::chrono::steady_clock::now() >= deadline) return left;
     std::this_thread::sleep_for(std::chrono::milliseconds(20));
   }
-  return false;
 }
 
 void StopBroker(BrokerLink& link) {

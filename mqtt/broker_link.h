@@ -56,8 +56,8 @@ std::string StartBroker(BrokerLink& link, const GatewayOptions& options, const s
 void Publish(BrokerLink& link, OutgoingMessage message, bool retain);
 
 // Waits until every message published has been acknowledged and none is held, or until
-// the deadline; true when all went out.
-bool WaitPublished(BrokerLink& link, std::chrono::steady_clock::time_point deadline);
+// the deadline; gives back how many are still held or unacknowledged.
+size_t WaitPublished(BrokerLink& link, std::chrono::steady_clock::time_point deadline);
 
 // Disconnects cleanly (no last will) and ends the client's thread.
 void StopBroker(BrokerLink& link);

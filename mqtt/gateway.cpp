@@ -345,7 +345,9 @@ void Stop(Gateway& gateway, Clock::time_point signalled) {
   }
   PublishSupplies(gateway);
   Publish(gateway.broker, {gateway.prefix + "state", kOffline, ""}, true);
-  if (!WaitPublished(gateway.broker, signalled + kStopDeadline)) LogLine("stopped with results not acknowledged by the broker");
+  if (size_t left = WaitPublished(gateway.broker, signalled + kStopDeadline); left > 0) {
+    LogLine("stopped with " + std::to_string(left) + " messages the broker has not acknowledged");
+  }
 }
 
 std::string HostName() {

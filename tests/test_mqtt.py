@@ -61,12 +61,14 @@ class Broker:
 class Client:
     """An MQTT v5 client that keeps every message it receives."""
 
-    def __init__(self, port, *topics, session=None, **tls):
+    def __init__(self, port, *topics, session=None, auth=None, **tls):
         self.messages = queue.Queue()
         self.client = mqtt.Client(client_id=session or f"test-{uuid.uuid4().hex[:8]}", protocol=mqtt.MQTTv5)
         self.client.on_message = lambda client, data, message: self.messages.put(message)
         self.topics = topics
         self.client.on_connect = lambda client, *_: [client.subscribe(t, qos=1) for t in topics]
+        if auth:
+            self.client.username_pw_set(*auth)
         if tls:
             self.client.tls_set(**tls)
         connect = Properties(PacketTypes.CONNECT)
@@ -113,15 +115,15 @@ class Client:
 
 
 @contextmanager
-def gateway(broker, *options, node="n1", log=None, wait_online=True, env=None, scheme="mqtt"):
+def gateway(broker, *options, node="n1", log=None, wait_online=True, env=None, scheme="mqtt", beside=(), watch=None):
     require(GATEWAY and os.path.exists(GATEWAY), "dimlink-mqtt was not built")
     stderr = open(log or os.devnull, "ab")
     argv = [GATEWAY, "--broker", f"{scheme}://{'127.0.0.1' if scheme == 'mqtt' else 'localhost'}:{broker.port}",
             "--node", node, *options]
-    process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stderr=stderr, env={**os.environ, **(env or {})})
+    process = subprocess.Popen([*beside, *argv], stdin=subprocess.DEVNULL, stderr=stderr, env={**os.environ, **(env or {})})
     try:
         if wait_online:
-            watcher = Client(broker.port, f"dimlink/{node}/state")
+            watcher = Client(broker.port, f"dimlink/{node}/state", **(watch or {}))
             watcher.retained(f"dimlink/{node}/state", {"state": "online"})
             watcher.close()
         yield process
@@ -302,3 +304,90 @@ def test_a_silent_supply_never_delays_another(broker):
             client.publish("dimlink/n1/fast/exchange", COMMAND)
         assert [m.topic for m in client.take(3)] == ["dimlink/n1/fast/result"] * 3
         assert client.take(1)[0].topic == "dimlink/n1/quiet/result"
+
+
+def test_usb_supplies_are_listed_by_serial_or_node_and_answer_as_kestrow(broker, tmp_path):
+    usb = subprocess.run([tool("supply_sim"), "--usb", "--", "true"], capture_output=True)
+    require(usb.returncode == 0, f"supply-sim --usb cannot run here: {usb.stderr.decode()}")
+    devices = ["--serial", "A1", "--supply", "--node", "4", "--status", "03", "--supply", "--node", "5",
+               "--serial", "B/2"]
+    beside = [tool("supply_sim"), "--usb", "--log", str(tmp_path / "devices.log"), *devices, "--"]
+    with gateway(broker, beside=beside):
+        client = Client(broker.port, "dimlink/n1/+/result", "dimlink/n1/supplies")
+        listed = {s["id"]: s for s in client.results(1, topic="dimlink/n1/supplies")[0]}
+        assert sorted(listed) == ["A1", "usb-hidraw4", "usb-hidraw5"]
+        assert listed["usb-hidraw5"]["serial"] == "B/2" and listed["A1"]["path"].startswith("/dev/hidraw")
+        assert all(s["transport"] == "usb" and s["available"] for s in listed.values())
+        for supply, options in (("A1", []), ("usb-hidraw4", ["--status", "03"])):
+            expected = json_objects(run([tool("supply_sim"), "--usb", "--log", "/dev/null", *options, "--",
+                                         tool("kestrow"), "--json", *COMMAND.split()]).out)
+            client.publish(f"dimlink/n1/{supply}/exchange", COMMAND)
+            assert client.results(1, topic=f"dimlink/n1/{supply}/result") == expected, supply
+
+
+def make_ca(folder, name):
+    """A CA of the test's own and a server certificate it signs for localhost."""
+    key, ca = folder / f"{name}-ca.key", folder / f"{name}-ca.pem"
+    openssl = ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2"]
+    subprocess.run([*openssl, "-keyout", key, "-out", ca, "-subj", f"/CN={name} CA"], check=True, capture_output=True)
+    server_key, request, server = folder / f"{name}.key", folder / f"{name}.csr", folder / f"{name}.pem"
+    subprocess.run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", server_key, "-out", request,
+                    "-subj", "/CN=localhost"], check=True, capture_output=True)
+    (folder / "san.ext").write_text("subjectAltName=DNS:localhost,IP:127.0.0.1\n")
+    subprocess.run(["openssl", "x509", "-req", "-in", request, "-CA", ca, "-CAkey", key, "-CAcreateserial",
+                    "-days", "2", "-extfile", folder / "san.ext", "-out", server], check=True, capture_output=True)
+    return ca, server, server_key
+
+
+def wait_for_log(path, words, timeout=30):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        if path.exists() and words in path.read_text():
+            return
+        time.sleep(0.1)
+    pytest.fail(f"{words!r} not in the log: {path.read_text() if path.exists() else ''}")
+
+
+def test_user_password_and_tls_with_the_brokers_ca(tmp_path):
+    ca, server, server_key = make_ca(tmp_path, "right")
+    other_ca = make_ca(tmp_path, "other")[0]
+    passwords = tmp_path / "passwords"
+    subprocess.run(["mosquitto_passwd", "-c", "-b", passwords, "station7", "s3cret"], check=True)
+    broker = Broker(tmp_path, f"allow_anonymous false\npassword_file {passwords}\ncafile {ca}\n"
+                              f"certfile {server}\nkeyfile {server_key}\n")
+    (tmp_path / "password").write_text("s3cret\n")
+    (tmp_path / "wrong").write_text("guess\n")
+    try:
+        user = ("--no-usb", "--username", "station7")
+        watch = {"auth": ("station7", "s3cret"), "ca_certs": str(ca)}
+        with gateway(broker, *user, "--cafile", str(ca), "--password-file", str(tmp_path / "password"),
+                     scheme="mqtts", watch=watch):
+            pass
+        with gateway(broker, *user, "--cafile", str(ca), scheme="mqtts", env={"DIMLINK_MQTT_PASSWORD": "s3cret"},
+                     watch=watch):
+            pass
+        for name, options, words in (("wrong-password", ["--cafile", str(ca), "--password-file", str(tmp_path / "wrong")],
+                                      "refused"),
+                                     ("wrong-ca", ["--cafile", str(other_ca), "--password-file",
+                                                   str(tmp_path / "password")], "certificate verify failed")):
+            log = tmp_path / f"{name}.log"
+            with gateway(broker, *user, *options, scheme="mqtts", log=log, wait_online=False) as process:
+                wait_for_log(log, words)
+                assert process.poll() is None  # it goes on trying
+    finally:
+        broker.stop()
+
+
+def test_a_request_on_the_plant_broker_is_answered_through_a_bridged_station(tmp_path, broker):
+    station = Broker(tmp_path, f"allow_anonymous true\nconnection plant\naddress 127.0.0.1:{broker.port}\n"
+                               "bridge_protocol_version mqttv50\ntopic dimlink/+/+/exchange in 2\n"
+                               "topic dimlink/+/+/result out 1\ntopic dimlink/+/state out 1\n")
+    try:
+        with simulator(once=False) as sim, gateway(station, "--no-usb", "--tcp", f"s1=127.0.0.1:{sim.port}"):
+            plant = Client(broker.port, "dimlink/n1/s1/result", "dimlink/n1/state")
+            plant.retained("dimlink/n1/state", {"state": "online"})
+            plant.publish("dimlink/n1/s1/exchange", json.dumps({"command": COMMAND, "transaction": "plant"}))
+            result = plant.results(1, topic="dimlink/n1/s1/result")[0]
+            assert (result["verdict"], result["transaction"]) == ("carried-out", "plant")
+    finally:
+        station.stop()
