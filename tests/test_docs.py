@@ -1,5 +1,6 @@
 # The examples of README.md and docs/ run as printed, marked as docs/layout.md says, and
 # every link between those pages leads to a page and heading that exist.
+import contextlib
 import os
 import re
 import subprocess
@@ -13,7 +14,7 @@ from test_library import build_c, installed  # noqa: F401 (the installed library
 PAGES = [HERE.parent / "README.md", *sorted((HERE.parent / "docs").glob("*.md"))]
 BLOCK = re.compile(r"(?:^ *<!-- (not run|file): ([^\n]*?) -->\n)?^( *)```(\w*)\n(.*?)^\3```", re.M | re.S)
 SIM = tool("supply_sim")
-PATH = os.pathsep.join([*(os.path.dirname(tool(name)) for name in ("kestrow", "morvish", "supply_sim")),
+PATH = os.pathsep.join([*(os.path.dirname(tool(name)) for name in ("kestrow", "morvish", "supply_sim", "mqtt")),
                         os.path.dirname(sys.executable), os.environ["PATH"]])
 SYNTAX = {"sh": ["sh", "-n"], "c": ["cc", "-fsyntax-only", f"-I{HERE.parent / 'lib'}", "-x", "c", "-"]}
 
@@ -52,6 +53,21 @@ def command(number, language, text, folder, library):
     return run
 
 
+@contextlib.contextmanager
+def broker_for(page, folder):
+    """A Mosquitto of the page's own where its examples name a broker (at port 1883 in
+    their text), and its port."""
+    if "mqtt://127.0.0.1:1883" not in page.read_text():
+        yield "1883"
+        return
+    from test_mqtt import Broker
+    broker = Broker(folder)
+    try:
+        yield str(broker.port)
+    finally:
+        broker.stop()
+
+
 @pytest.mark.parametrize("page", PAGES, ids=lambda page: page.name)
 def test_examples_run_as_printed(page, installed, tmp_path):  # noqa: F811
     usb = subprocess.run([SIM, "--usb", "--", "true"], capture_output=True)
@@ -60,7 +76,7 @@ def test_examples_run_as_printed(page, installed, tmp_path):  # noqa: F811
                 for mark, name, indent, language, text in BLOCK.findall(page.read_text())]
     for name, text in [(name, text) for mark, name, _, text in examples if mark == "file"]:
         (tmp_path / name).write_text(text)
-    with simulator(once=False) as sim:
+    with simulator(once=False) as sim, broker_for(page, tmp_path) as broker_port:
         for number, (mark, name, language, text) in enumerate(examples):
             if mark == "not run" and language == "python":
                 compile(text, page.name, "exec")
@@ -69,7 +85,7 @@ def test_examples_run_as_printed(page, installed, tmp_path):  # noqa: F811
                 done = subprocess.run(SYNTAX[language], input=text.encode(), capture_output=True)
             elif not mark and language:
                 assert language in ("sh", "python", "c"), f"{page.name}: a {language} block not marked not run"
-                example = command(number, language, text.replace("5020", sim.port), tmp_path, installed)
+                example = command(number, language, text.replace("5020", sim.port).replace("1883", broker_port), tmp_path, installed)
                 done = subprocess.run([SIM, "--usb", "--log", "/dev/null", "--serial", "A1", "--supply", "--serial",
                                        "B2", "--", "sh", "-c", example], cwd=tmp_path, capture_output=True,
                                       stdin=subprocess.DEVNULL, env={**os.environ, "PATH": PATH, "LC_ALL": "C.UTF-8"},
