@@ -73,8 +73,7 @@ inline constexpr std::wstring_view kLockFailed =
     L"\nCannot take the power supply's lock: error %ld. USB電源の排他ロックを取得できません。\n";
 
 // The library's: an exchange ended by dimlink_interrupt.
-inline constexpr std::wstring_view kInterrupted =
-    L"\nThe exchange was interrupted. 送受信が中断されました。\n";
+inline constexpr std::wstring_view kInterrupted = L"\nThe exchange was interrupted. 送受信が中断されました。\n";
 
 // Written on standard error after the program's name, then the system's reason, when
 // standard output could not be written; ASCII, so not in kAll.

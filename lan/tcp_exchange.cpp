@@ -36,8 +36,7 @@ std::optional<ExchangeResult> Connect(const NetAddress& address, const ParsedCom
   if (!socket.valid()) return Failed(command, keys::kConnectFailed, texts::kSocketFailed, error, kExitBadCommandLine);
   if ((error = ConnectWithin(socket, address, timeout_ms, wait)) != 0 && Interrupted(wait))
     return InterruptedExchange(command, false);
-  if (error != 0)
-    return Failed(command, keys::kConnectFailed, texts::kConnectFailed, error, kExitNoAnswer);
+  if (error != 0) return Failed(command, keys::kConnectFailed, texts::kConnectFailed, error, kExitNoAnswer);
   return std::nullopt;
 }
 

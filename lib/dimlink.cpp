@@ -119,9 +119,9 @@ bool Unwritable(const dimlink_result* result) { return result == nullptr || resu
 
 dimlink_result ResultSizeRefusal(const char* function, const dimlink_result* result) {
   std::string why = std::string(function) + ": ";
-  why += result == nullptr ? "result is NULL" : "result->size is " + std::to_string(result->size) +
-                                                    ", less than the smallest result (" +
-                                                    std::to_string(kSmallestResult) + "): use DIMLINK_RESULT_INIT";
+  why += result == nullptr ? "result is NULL"
+                           : "result->size is " + std::to_string(result->size) + ", less than the smallest result (" +
+                                 std::to_string(kSmallestResult) + "): use DIMLINK_RESULT_INIT";
   return InvalidCall(why);
 }
 
@@ -167,11 +167,11 @@ struct ExchangeLockHeld {
   ~ExchangeLockHeld() { ReleaseExchange(supply); }
 };
 
-ExchangeResult ExchangeOverUsb(dimlink_supply& supply, const ParsedCommand& command, int timeout_ms,
-                               const Wait& wait) {
+ExchangeResult ExchangeOverUsb(dimlink_supply& supply, const ParsedCommand& command, int timeout_ms, const Wait& wait) {
   if (std::optional<ExchangeResult> busy = LockUsbSupply(supply.supply, command, timeout_ms, wait)) return *busy;
   ExchangeLockHeld held{supply.supply};
-  return ExchangeWithUsbSupply(supply.supply, command, timeout_ms, [](const ExchangeResult&) {}, wait);
+  return ExchangeWithUsbSupply(
+      supply.supply, command, timeout_ms, [](const ExchangeResult&) {}, wait);
 }
 
 ExchangeResult Exchange(dimlink_supply& supply, const unsigned char* bytes, std::size_t length) {
@@ -188,7 +188,8 @@ ExchangeResult Exchange(dimlink_supply& supply, const unsigned char* bytes, std:
   }
   TurnHeld turn{supply.turns};
   if (supply.usb) return ExchangeOverUsb(supply, command, timeout_ms, wait);
-  return ExchangeOverTcp(supply.address, command, timeout_ms, [](const ExchangeResult&) {}, wait);
+  return ExchangeOverTcp(
+      supply.address, command, timeout_ms, [](const ExchangeResult&) {}, wait);
 }
 
 // One supply of a listing in one block: the struct, then its three texts.
@@ -316,8 +317,7 @@ dimlink_supply* dimlink_open_tcp(const char* address, int port, dimlink_result* 
 
 int dimlink_set_timeout(dimlink_supply* supply, int milliseconds) {
   if (supply == nullptr || milliseconds < 1 || milliseconds > kLongestTimeoutMs) {
-    Remember(InvalidCall("dimlink_set_timeout: supply may not be NULL, and the time-out is 1 to 600000 ms"),
-             nullptr);
+    Remember(InvalidCall("dimlink_set_timeout: supply may not be NULL, and the time-out is 1 to 600000 ms"), nullptr);
     return -1;
   }
   if (ForeignHandle(*supply)) return Remember(ForeignHandleRefusal("dimlink_set_timeout"), nullptr), -1;

@@ -85,7 +85,10 @@ typedef struct dimlink_result {
 } dimlink_result;
 
 /* A result ready to be passed: dimlink_result result = DIMLINK_RESULT_INIT; */
-#define DIMLINK_RESULT_INIT {sizeof(dimlink_result), 0, NULL, {0}, 0, 0, 0, {0}, 0, {0}, 0, {0}}
+#define DIMLINK_RESULT_INIT                                              \
+  {                                                                      \
+    sizeof(dimlink_result), 0, NULL, {0}, 0, 0, 0, {0}, 0, {0}, 0, { 0 } \
+  }
 
 /* One USB supply of a listing, allocated by the library; texts UTF-8, "" where the
  * device gives none. Later releases may append fields: follow next, never index. */
@@ -117,8 +120,7 @@ DIMLINK_API void DIMLINK_CALL dimlink_free_list(dimlink_supply_info* list);
  * status 3; where a matching supply could not be opened, error holds the first such
  * failure's error number (13 for one the user may not open) and path its device.
  * result may be NULL. */
-DIMLINK_API dimlink_supply* DIMLINK_CALL dimlink_open_usb(const char* serial, const char* path,
-                                                          dimlink_result* result);
+DIMLINK_API dimlink_supply* DIMLINK_CALL dimlink_open_usb(const char* serial, const char* path, dimlink_result* result);
 
 /* Checks a numeric IPv4 or IPv6 address (never a name lookup) and a port of 1 to 65535,
  * and keeps them; each exchange connects, sends, receives and closes. NULL with status
@@ -153,8 +155,7 @@ typedef void(DIMLINK_CALL* dimlink_signal_hook)(void* context);
 
 /* Sets the handle's signal hook, or takes it away with NULL; gives back 0, or -1 for a
  * NULL supply. */
-DIMLINK_API int DIMLINK_CALL dimlink_set_signal_hook(dimlink_supply* supply, dimlink_signal_hook hook,
-                                                     void* context);
+DIMLINK_API int DIMLINK_CALL dimlink_set_signal_hook(dimlink_supply* supply, dimlink_signal_hook hook, void* context);
 
 /* Fills result with what the calling thread's last failed call came to (status not 0,
  * or NULL or -1 given back), whether or not that call was given a result; status 0,

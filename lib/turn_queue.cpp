@@ -13,7 +13,8 @@ bool TakeTurn(TurnQueue& turns, const Wait& wait) {
       turns.given_up.insert(ticket);
       return false;
     }
-    turns.changed.wait_until(lock, std::min(wait.deadline, WaitClock::now() + std::chrono::milliseconds(kInterruptCheckMs)));
+    turns.changed.wait_until(lock,
+                             std::min(wait.deadline, WaitClock::now() + std::chrono::milliseconds(kInterruptCheckMs)));
   }
   return true;
 }

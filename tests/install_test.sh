@@ -44,13 +44,17 @@ grep -q 'ATTRS{idVendor}=="0483", ATTRS{idProduct}=="5750", TAG+="uaccess"' \
 
 # The library leaves only its C functions visible, and a CMake project finds it in the
 # installed tree.
-exported=$(nm -D --defined-only "$work/dest/$multiarch/libdimlink.so.1" | awk '$3 !~ /^dimlink_/ && $3 != "DIMLINK_1"')
+exported=$(nm -D --defined-only "$work/dest/$multiarch/libdimlink.so.1" | awk '$3 !~ /^dimlink_/ && $3 != "DIMLINK_1.0"')
 [ -z "$exported" ] || fail "libdimlink.so.1 exports more than dimlink_*: $exported"
+# Each function carries its release's version node, so a program that needs a newer one
+# refuses to start on an older library.
+unversioned=$(objdump -T "$work/dest/$multiarch/libdimlink.so.1" | awk '$NF ~ /^dimlink_/ && $(NF-1) !~ /^DIMLINK_1\.[0-9]+$/')
+[ -z "$unversioned" ] || fail "libdimlink.so.1 exports functions without a version node: $unversioned"
 [ "$(objdump -p "$work/dest/$multiarch/libdimlink.so.1" | awk '/SONAME/ {print $2}')" = libdimlink.so.1 ] ||
   fail "libdimlink.so.1 lacks its SONAME"
 mkdir "$work/user"
 printf '#include <dimlink.h>\nint main(void) { return dimlink_version()[0] == 0; }\n' >"$work/user/user.c"
-printf 'cmake_minimum_required(VERSION 3.25)\nproject(user C)\nfind_package(dimlink 0.2 REQUIRED)\n%s\n%s\n' \
+printf 'cmake_minimum_required(VERSION 3.25)\nproject(user C)\nfind_package(dimlink 1.0 REQUIRED)\n%s\n%s\n' \
   'add_executable(user user.c)' 'target_link_libraries(user PRIVATE dimlink::dimlink)' >"$work/user/CMakeLists.txt"
 # A sanitized library loads only into a program that starts the sanitizers' runtimes.
 sanitized=$(grep -q 'DIMLINK_SANITIZE:BOOL=ON' "$build/CMakeCache.txt" && echo -fsanitize=address,undefined || true)
@@ -127,7 +131,9 @@ dpkg_run -r python3-dimlink libdimlink1
 [ "$(find "$root" -not -path "$root/var/*" | sort)" = "$before" ] || fail "python3-dimlink leaves files behind"
 
 if [ -n "$windows" ]; then
-  exports=$(x86_64-w64-mingw32-objdump -p "$windows/lib/dimlink.dll" | awk '/Ordinal\/Name Pointer/ {on=1; next} on && NF == 0 {on=0} on {print $3}' | sort)
+  # Each export at the ordinal the .def pins (the table counts from the base, 1).
+  exports=$(x86_64-w64-mingw32-objdump -p "$windows/lib/dimlink.dll" |
+    awk '/Ordinal\/Name Pointer/ {on=1; next} on && NF == 0 {on=0} on {print $3 " @" $2 + 1}' | sort)
   [ "$exports" = "$(sed -n 's/^  //p' "$(dirname "$0")/../lib/dimlink.def" | sort)" ] ||
     fail "dimlink.dll exports: $exports"
   for exe in "$windows/usb/kestrow.exe" "$windows/lan/morvish.exe" "$windows/lib/dimlink.dll"; do

@@ -4,14 +4,20 @@
  *   library_client tcp ADDRESS PORT TIMEOUT_MS COMMAND
  *   library_client usb SERIAL|- PATH|- TIMEOUT_MS COMMAND
  *   library_client threads        (USB: 8 threads on one handle)
- *   library_client api            (NULL arguments, bounds, version) */
+ *   library_client interrupt ADDRESS PORT   (a silent supply, interrupted from another thread)
+ *   library_client fork ADDRESS PORT        (a handle used in a child after fork())
+ *   library_client api            (NULL arguments, bounds, sizes, version)
+ * Every result sits before a guard that the library must never write: a program built
+ * against this header allocates no more. */
 #define _POSIX_C_SOURCE 200809L
 #include <dimlink.h>
 #include <pthread.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 static double now_ms(void) {
   struct timespec t;
@@ -25,6 +31,25 @@ static void print_hex(const unsigned char* bytes, size_t count, int present) {
   printf("|");
 }
 
+/* A result as a program built against this header allocates it, with a guard after it. */
+typedef struct guarded_result {
+  dimlink_result result;
+  unsigned char guard[256];
+} guarded_result;
+
+static guarded_result* new_result(void) {
+  guarded_result* g = malloc(sizeof *g);
+  dimlink_result init = DIMLINK_RESULT_INIT;
+  g->result = init;
+  memset(g->guard, 0xA5, sizeof g->guard);
+  return g;
+}
+
+static void check_guard(const guarded_result* g) {
+  for (size_t k = 0; k < sizeof g->guard; ++k)
+    if (g->guard[k] != 0xA5) printf("the library wrote past the result's size\n"), exit(70);
+}
+
 /* One line a result: command|sent|answer|raw|verdict|status|error|ms|message, "-" for
  * what --json has as null; the tests turn it into the --json object. */
 static void print_result(const unsigned char* command, size_t length, const dimlink_result* r, double ms) {
@@ -32,21 +57,21 @@ static void print_result(const unsigned char* command, size_t length, const diml
   printf("%d|", r->sent);
   print_hex(r->answer, r->answer_length, r->answered);
   print_hex(r->raw, r->raw_length, r->answered);
-  printf("%s|%d|%ld|%.0f|%s\n", r->verdict, r->status, r->error, ms, r->message);
+  printf("%s|%d|%ld|%.0f|%s\n", r->verdict, r->status, (long)r->error, ms, r->message);
 }
 
 /* Exchanges the command text (or reports why the supply did not open, or the text's
  * refusal); gives back the status. */
-static int exchange(dimlink_supply* supply, const char* text, const dimlink_result* opened) {
+static int exchange(dimlink_supply* supply, const char* text, guarded_result* g) {
   unsigned char command[64];
   size_t length = 0;
-  dimlink_result result = *opened;
-  if (dimlink_parse_command(text, command, &length, &result) != 0)
-    return print_result(NULL, 0, &result, 0), result.status;
+  if (dimlink_parse_command(text, command, &length, &g->result) != 0)
+    return check_guard(g), print_result(NULL, 0, &g->result, 0), g->result.status;
   double start = now_ms();
-  if (supply != NULL) dimlink_exchange(supply, command, length, &result);
-  print_result(command, length, &result, now_ms() - start);
-  return result.status;
+  if (supply != NULL) dimlink_exchange(supply, command, length, &g->result);
+  check_guard(g);
+  print_result(command, length, &g->result, now_ms() - start);
+  return g->result.status;
 }
 
 static const char* any(const char* text) { return strcmp(text, "-") == 0 ? NULL : text; }
@@ -58,7 +83,7 @@ static void* exchanges_of_one_thread(void* argument) {
   unsigned char id = (unsigned char)(size_t)argument;
   for (unsigned char k = 0; k < 50; ++k) {
     unsigned char command[5] = {id, k, 0x00, 0x0D, 0x0A};
-    dimlink_result result;
+    dimlink_result result = DIMLINK_RESULT_INIT;
     dimlink_exchange(shared_supply, command, sizeof command, &result);
     if (!result.answered || result.answer[0] != id || result.answer[1] != k) {
       printf("thread %u, exchange %u: %s\n", id, k, result.verdict);
@@ -69,7 +94,7 @@ static void* exchanges_of_one_thread(void* argument) {
 }
 
 static int run_threads(void) {
-  dimlink_result opened;
+  dimlink_result opened = DIMLINK_RESULT_INIT;
   if ((shared_supply = dimlink_open_usb(NULL, NULL, &opened)) == NULL) return printf("%s\n", opened.verdict), 1;
   pthread_t threads[8];
   int faults = 0;
@@ -87,20 +112,83 @@ static int run_threads(void) {
 #define EXPECT(condition) \
   if (!(condition)) return printf("failed: %s\n", #condition), 1
 
+/* Interrupted from another thread while it waits for a silent supply's answer; the
+ * handle stays usable. */
+static void* interrupt_later(void* supply) {
+  struct timespec pause = {0, 300 * 1000 * 1000};
+  nanosleep(&pause, NULL);
+  dimlink_interrupt(supply);
+  return NULL;
+}
+
+static int run_interrupt(const char* address, const char* port) {
+  guarded_result* g = new_result();
+  dimlink_supply* supply = dimlink_open_tcp(address, atoi(port), &g->result);
+  if (supply == NULL || dimlink_set_timeout(supply, 20000) != 0) return 1;
+  pthread_t thread;
+  pthread_create(&thread, NULL, interrupt_later, supply);
+  exchange(supply, "A1 B2 00 0D 0A", g);
+  pthread_join(thread, NULL);
+  dimlink_set_timeout(supply, 200);
+  exchange(supply, "A1 B2 00 0D 0A", g);
+  dimlink_close(supply);
+  free(g);
+  return 0;
+}
+
+/* The child's exchange is refused; the parent's handle goes on working. */
+static int run_fork(const char* address, const char* port) {
+  guarded_result* g = new_result();
+  dimlink_supply* supply = dimlink_open_tcp(address, atoi(port), &g->result);
+  fflush(stdout);
+  pid_t child = fork();
+  if (child == 0) {
+    int status = exchange(supply, "A1 B2 00 0D 0A", g);
+    dimlink_close(supply);
+    fflush(stdout);
+    _exit(status == -1 ? 0 : 1);
+  }
+  int child_status = 1;
+  waitpid(child, &child_status, 0);
+  exchange(supply, "A1 B2 00 0D 0A", g);
+  dimlink_close(supply);
+  free(g);
+  return child_status;
+}
+
+#define EXPECT(condition) \
+  if (!(condition)) return printf("failed: %s\n", #condition), 1
+
 static int check_api(void) {
   unsigned char command[64] = {0xA1, 0xB2, 0x00, 0x0D, 0x0A};
   size_t length = 0;
-  dimlink_result result;
+  dimlink_result result = DIMLINK_RESULT_INIT;
   char version[32];
   snprintf(version, sizeof version, "%d.%d.%d", DIMLINK_VERSION_MAJOR, DIMLINK_VERSION_MINOR, DIMLINK_VERSION_PATCH);
   EXPECT(strcmp(dimlink_version(), version) == 0);
-  EXPECT(dimlink_parse_command(NULL, command, &length, &result) == -1 &&
+  EXPECT(dimlink_last_result(&result) == 0 && strcmp(result.verdict, "carried-out") == 0);
+  EXPECT(dimlink_parse_command(NULL, command, &length, &result) == -1 && result.status == -1 &&
+         strcmp(result.verdict, "invalid-call") == 0 &&
          dimlink_parse_command("A1 B2 00 0D 0A", NULL, &length, &result) == -1 &&
          dimlink_parse_command("A1 B2 00 0D 0A", command, NULL, &result) == -1);
   EXPECT(dimlink_parse_command("A1\tB2 -1 d 0a", command, &length, NULL) == 0 && length == 5 && command[2] == 0xFF);
-  EXPECT(dimlink_list_usb(NULL, 1) == -1 && dimlink_list_usb(NULL, -1) == -1);
-  EXPECT(dimlink_open_tcp(NULL, 1, &result) == NULL && dimlink_exchange(NULL, command, 5, &result) == -1 &&
-         dimlink_set_timeout(NULL, 100) == -1);
+  dimlink_supply_info* list = NULL;
+  EXPECT(dimlink_list_usb(NULL) == -1 && dimlink_list_usb(&list) >= 0);
+  dimlink_free_list(list);
+  dimlink_free_list(NULL);
+  EXPECT(dimlink_open_tcp(NULL, 1, &result) == NULL && result.status == -1 && dimlink_set_timeout(NULL, 100) == -1 &&
+         dimlink_interrupt(NULL) == -1 && dimlink_set_signal_hook(NULL, NULL, NULL) == -1 &&
+         dimlink_last_result(NULL) == -1);
+  /* Ports a program may compute: none wraps into another. */
+  const int ports[] = {0, -1, 65536, 109389};
+  for (size_t k = 0; k < sizeof ports / sizeof ports[0]; ++k) {
+    dimlink_result refused = DIMLINK_RESULT_INIT;
+    EXPECT(dimlink_open_tcp("127.0.0.1", ports[k], &refused) == NULL && refused.status == 1 &&
+           strcmp(refused.verdict, "bad-command") == 0);
+  }
+  /* An open that fails without a result leaves its reason to be had. */
+  EXPECT(dimlink_open_tcp("127.0.0.1", 109389, NULL) == NULL && dimlink_last_result(&result) == 1 &&
+         strstr(result.message, "109389") != NULL);
   char text[700] = ""; /* a word of 3-byte characters too long for the message field */
   for (int k = 0; k < 220; ++k) strcat(text, "\xE3\x81\x82");
   EXPECT(dimlink_parse_command(strcat(text, " B2 00 0D 0A"), command, &length, &result) == 1 &&
@@ -108,7 +196,12 @@ static int check_api(void) {
   dimlink_close(NULL);
   dimlink_supply* supply = dimlink_open_tcp("::1", 9, NULL);
   EXPECT(supply != NULL);
-  EXPECT(dimlink_exchange(supply, NULL, 5, &result) == -1 && dimlink_exchange(supply, command, 5, NULL) == -1);
+  dimlink_result zeroed;
+  memset(&zeroed, 0, sizeof zeroed);
+  EXPECT(dimlink_exchange(supply, command, 5, &zeroed) == -1 && zeroed.size == 0 && zeroed.verdict == NULL &&
+         dimlink_last_result(&result) == -1 && strstr(result.message, "DIMLINK_RESULT_INIT") != NULL);
+  EXPECT(dimlink_exchange(supply, NULL, 5, &result) == -1 && result.status == -1 &&
+         dimlink_exchange(supply, command, 5, NULL) == -1);
   EXPECT(dimlink_set_timeout(supply, 0) == -1 && dimlink_set_timeout(supply, 600001) == -1 &&
          dimlink_set_timeout(supply, 1) == 0 && dimlink_set_timeout(supply, 600000) == 0);
   EXPECT(dimlink_exchange(supply, command, 4, &result) == 1 && !result.sent);
@@ -121,13 +214,16 @@ static int check_api(void) {
 int main(int argc, char** argv) {
   if (argc == 2 && strcmp(argv[1], "api") == 0) return check_api();
   if (argc == 2 && strcmp(argv[1], "threads") == 0) return run_threads();
+  if (argc == 4 && strcmp(argv[1], "interrupt") == 0) return run_interrupt(argv[2], argv[3]);
+  if (argc == 4 && strcmp(argv[1], "fork") == 0) return run_fork(argv[2], argv[3]);
   if (argc != 6) return 64;
-  dimlink_result opened = {0};
-  dimlink_supply* supply = strcmp(argv[1], "tcp") == 0
-                               ? dimlink_open_tcp(argv[2], (unsigned short)atoi(argv[3]), &opened)
-                               : dimlink_open_usb(any(argv[2]), any(argv[3]), &opened);
+  guarded_result* g = new_result();
+  dimlink_supply* supply = strcmp(argv[1], "tcp") == 0 ? dimlink_open_tcp(argv[2], atoi(argv[3]), &g->result)
+                                                       : dimlink_open_usb(any(argv[2]), any(argv[3]), &g->result);
+  check_guard(g);
   if (supply != NULL) dimlink_set_timeout(supply, atoi(argv[4]));
-  int status = exchange(supply, argv[5], &opened);
+  int status = exchange(supply, argv[5], g);
   dimlink_close(supply);
+  free(g);
   return status;
 }

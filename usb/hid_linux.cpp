@@ -142,8 +142,7 @@ std::optional<std::vector<SupplyListing>> ListPowerSupplies() {
   return supplies;
 }
 
-bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::string& notes,
-                     OpenFailure* first_failure) {
+bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::string& notes, OpenFailure* first_failure) {
   for (const std::string& name : ListHidrawEntries().value_or(std::vector<std::string>{})) {
     std::optional<SupplyEntry> entry = ReadSupplyEntry(name);
     if (!entry || !Matches(*entry, choice)) continue;
