@@ -148,8 +148,8 @@ std::string StartBroker(BrokerLink& link, const GatewayOptions& options, const s
   mosquitto_will_set_v5(link.client, will_topic.c_str(), static_cast<int>(will_payload.size()), will_payload.data(), 1,
                         true, nullptr);
   if (!options.username.empty() &&
-      mosquitto_username_pw_set(link.client, options.username.c_str(),
-                                password.empty() ? nullptr : password.c_str()) != MOSQ_ERR_SUCCESS) {
+      mosquitto_username_pw_set(link.client, options.username.c_str(), password.empty() ? nullptr : password.c_str()) !=
+          MOSQ_ERR_SUCCESS) {
     return "--username: the broker cannot take this user name";
   }
   if (options.tls) {

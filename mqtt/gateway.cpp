@@ -102,8 +102,8 @@ dimlink_result Exchange(Supply& supply, const Job& job) {
     std::lock_guard lock(supply.handle_mutex);
     if (supply.usb && (supply.handle == nullptr || supply.reopen)) {
       dimlink_close(supply.handle);
-      supply.handle = dimlink_open_usb(supply.serial.empty() ? nullptr : supply.serial.c_str(), supply.path.c_str(),
-                                       &result);
+      supply.handle =
+          dimlink_open_usb(supply.serial.empty() ? nullptr : supply.serial.c_str(), supply.path.c_str(), &result);
       supply.reopen = false;
       if (supply.handle == nullptr) return result;
     }
@@ -167,11 +167,13 @@ void Dispatch(Gateway& gateway, IncomingRequest& incoming) {
   Request request = ParseRequest(incoming.payload);
   Job job;
   job.transaction = request.transaction;
-  bool usable_reply = !incoming.response_topic.empty() && incoming.response_topic.find_first_of("+#") == std::string::npos;
+  bool usable_reply =
+      !incoming.response_topic.empty() && incoming.response_topic.find_first_of("+#") == std::string::npos;
   job.reply_topic = usable_reply ? incoming.response_topic : gateway.prefix + id + "/result";
   job.correlation = incoming.correlation;
   auto wait = std::chrono::milliseconds(gateway.options.max_wait_ms);
-  if (incoming.expiry_seconds >= 0) wait = std::min<std::chrono::milliseconds>(wait, std::chrono::seconds(incoming.expiry_seconds));
+  if (incoming.expiry_seconds >= 0)
+    wait = std::min<std::chrono::milliseconds>(wait, std::chrono::seconds(incoming.expiry_seconds));
   job.deadline = Clock::now() + wait;
 
   if (!request.problem.empty()) {
@@ -188,7 +190,8 @@ void Dispatch(Gateway& gateway, IncomingRequest& incoming) {
   Supply* supply = FindSupply(gateway, id);
   if (supply == nullptr || !supply->present) {
     AnswerWith(gateway, job, "not-found", 3,
-               supply ? "the USB supply " + id + " is not plugged in" : "node " + gateway.options.node + " has no supply " + id);
+               supply ? "the USB supply " + id + " is not plugged in"
+                      : "node " + gateway.options.node + " has no supply " + id);
     return;
   }
   if (gateway.stopping) {
@@ -217,7 +220,8 @@ std::vector<ListedDevice> ListUsb() {
   std::vector<ListedDevice> devices;
   dimlink_supply_info* list = nullptr;
   if (dimlink_list_usb(&list) < 0) return devices;
-  for (dimlink_supply_info* info = list; info; info = info->next) devices.push_back({info->path, info->serial, info->name});
+  for (dimlink_supply_info* info = list; info; info = info->next)
+    devices.push_back({info->path, info->serial, info->name});
   dimlink_free_list(list);
   return devices;
 }
@@ -332,7 +336,8 @@ void Stop(Gateway& gateway, Clock::time_point signalled) {
   auto anyone_busy = [&] {
     return std::any_of(all.begin(), all.end(), [](Supply* supply) { return supply->busy.load(); });
   };
-  while (anyone_busy() && Clock::now() < signalled + kStopGrace) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  while (anyone_busy() && Clock::now() < signalled + kStopGrace)
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
   for (Supply* supply : all) {
     std::lock_guard lock(supply->handle_mutex);
     if (supply->busy && supply->handle) dimlink_interrupt(supply->handle);
@@ -393,7 +398,8 @@ int main(int argc, char** argv) {
     return Fail(options.error);
   }
   std::string password;
-  if (!ReadPassword(options, password)) return Fail("--password-file \"" + options.password_file + "\": cannot read it");
+  if (!ReadPassword(options, password))
+    return Fail("--password-file \"" + options.password_file + "\": cannot read it");
 
   // The stop signals are taken by the main thread alone, by waiting for them; every
   // thread started from here on inherits the mask.

@@ -118,9 +118,8 @@ bool IsTopicLevel(std::string_view name) {
 }
 
 GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args, std::string_view host_name) {
-  static const std::set<std::string_view> kValued = {"--broker",   "--node",          "--base",   "--tcp",
-                                                     "--username", "--password-file", "--cafile", "--cert",
-                                                     "--key",      "--max-wait"};
+  static const std::set<std::string_view> kValued = {"--broker",        "--node",   "--base", "--tcp", "--username",
+                                                     "--password-file", "--cafile", "--cert", "--key", "--max-wait"};
   GatewayOptions options;
   bool node_given = false;
   for (size_t k = 0; k < args.size() && options.error.empty(); ++k) {

@@ -24,8 +24,8 @@ std::optional<Job> PopJob(JobQueue& queue) {
 std::vector<Job> TakeExpiredJobs(JobQueue& queue, Clock::time_point now) {
   std::vector<Job> expired;
   std::lock_guard lock(queue.mutex);
-  auto kept = std::stable_partition(queue.jobs.begin(), queue.jobs.end(),
-                                    [&](const Job& job) { return job.deadline > now; });
+  auto kept =
+      std::stable_partition(queue.jobs.begin(), queue.jobs.end(), [&](const Job& job) { return job.deadline > now; });
   std::move(kept, queue.jobs.end(), std::back_inserter(expired));
   queue.jobs.erase(kept, queue.jobs.end());
   return expired;

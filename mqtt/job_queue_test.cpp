@@ -50,7 +50,8 @@ TEST(JobQueue, TakesOutOnlyTheExpiredKeepingTheRestInOrder) {
 
 TEST(TransactionHistory, RemembersTheLast1000) {
   TransactionHistory history;
-  for (size_t k = 0; k <= kRememberedTransactions; ++k) RememberTransaction(history, std::to_string(k), "r" + std::to_string(k));
+  for (size_t k = 0; k <= kRememberedTransactions; ++k)
+    RememberTransaction(history, std::to_string(k), "r" + std::to_string(k));
   EXPECT_FALSE(EarlierResult(history, "0"));
   EXPECT_EQ(EarlierResult(history, "1"), "r1");
   RememberTransaction(history, "1", "again");  // the same one again takes no new place

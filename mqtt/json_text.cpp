@@ -11,8 +11,11 @@ constexpr char32_t kReplacement = 0xFFFD;
 char32_t TakeCharacter(std::string_view& text) {
   auto byte = [&](std::size_t k) { return static_cast<std::uint8_t>(text[k]); };
   std::uint8_t lead = byte(0);
-  std::size_t length = lead < 0x80 ? 1 : lead >= 0xC2 && lead <= 0xDF ? 2 : (lead & 0xF0) == 0xE0 ? 3
-                                                    : lead >= 0xF0 && lead <= 0xF4 ? 4 : 0;
+  std::size_t length = lead < 0x80                    ? 1
+                       : lead >= 0xC2 && lead <= 0xDF ? 2
+                       : (lead & 0xF0) == 0xE0        ? 3
+                       : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                      : 0;
   if (length == 1) {
     text.remove_prefix(1);
     return lead;

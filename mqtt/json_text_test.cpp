@@ -12,9 +12,9 @@ TEST(JsonString, EscapesAllButPrintableAscii) {
       {"\xE9\x80\x81", R"("\u9001")"},
       {"\xF0\x9F\x92\xA1", R"("\ud83d\udca1")"},
       {"x\xFFy", R"("x\ufffdy")"},
-      {"\xC0\xAF", R"("\ufffd\ufffd")"},          // overlong
+      {"\xC0\xAF", R"("\ufffd\ufffd")"},                      // overlong
       {"\xF4\x90\x80\x80", R"("\ufffd\ufffd\ufffd\ufffd")"},  // past U+10FFFF
-      {"\xE9\x80", R"("\ufffd\ufffd")"},          // cut short
+      {"\xE9\x80", R"("\ufffd\ufffd")"},                      // cut short
   };
   for (const auto& [text, json] : rows) EXPECT_EQ(JsonString(text), json) << text;
 }

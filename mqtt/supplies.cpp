@@ -13,8 +13,8 @@ std::string UsbSupplyId(const std::string& serial, const std::string& path, int 
 std::string SuppliesJson(const SupplyRegistry& registry) {
   nlohmann::ordered_json list = nlohmann::ordered_json::array();
   for (const auto& [id, supply] : registry.by_id) {
-    nlohmann::ordered_json entry = {{"id", id}, {"transport", supply->usb ? "usb" : "tcp"},
-                                    {"available", supply->available.load()}};
+    nlohmann::ordered_json entry = {
+        {"id", id}, {"transport", supply->usb ? "usb" : "tcp"}, {"available", supply->available.load()}};
     if (supply->usb) {
       std::lock_guard lock(supply->handle_mutex);
       entry["serial"] = supply->serial;

@@ -22,8 +22,8 @@ struct Supply {
   int port = 0;
 
   std::atomic<bool> available{true};
-  std::atomic<bool> present{true};   // USB: plugged in
-  std::atomic<bool> busy{false};     // an exchange is under way
+  std::atomic<bool> present{true};  // USB: plugged in
+  std::atomic<bool> busy{false};    // an exchange is under way
 
   std::mutex handle_mutex;  // guards handle and path: the listing and a stop reach them too
   dimlink_supply* handle = nullptr;

@@ -13,7 +13,7 @@ from contextlib import contextmanager
 
 import pytest
 
-from conftest import json_objects, require, run, simulator, tool
+from conftest import HERE, json_objects, require, run, simulator, tool
 
 mqtt = pytest.importorskip("paho.mqtt.client")
 from paho.mqtt.packettypes import PacketTypes  # noqa: E402
@@ -391,3 +391,15 @@ def test_a_request_on_the_plant_broker_is_answered_through_a_bridged_station(tmp
             assert (result["verdict"], result["transaction"]) == ("carried-out", "plant")
     finally:
         station.stop()
+
+
+def test_the_service_unit_verifies(tmp_path):
+    unit = (HERE.parent / "mqtt" / "dimlink-mqtt.service").read_text()
+    require(GATEWAY and os.path.exists(GATEWAY), "dimlink-mqtt was not built")
+    assert "Type=notify" in unit and "EnvironmentFile=/etc/default/dimlink-mqtt" in unit
+    (tmp_path / "dimlink-mqtt.service").write_text(
+        unit.replace("/usr/bin/dimlink-mqtt", GATEWAY)
+            .replace("/etc/default/dimlink-mqtt", str(HERE.parent / "mqtt" / "dimlink-mqtt.default")))
+    done = subprocess.run(["systemd-analyze", "verify", "--man=no", tmp_path / "dimlink-mqtt.service"],
+                          capture_output=True, text=True)
+    assert (done.returncode, done.stderr) == (0, "")
