@@ -393,10 +393,7 @@ int main(int argc, char** argv) {
     std::printf("dimlink-mqtt %s (libdimlink %s)\n", DIMLINK_VERSION, dimlink_version());
     return 0;
   }
-  if (!options.error.empty()) {
-    std::fputs(kGatewayUsage, stderr);
-    return Fail(options.error);
-  }
+  if (!options.error.empty()) return Fail(options.error);
   std::string password;
   if (!ReadPassword(options, password))
     return Fail("--password-file \"" + options.password_file + "\": cannot read it");

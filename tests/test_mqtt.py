@@ -142,6 +142,21 @@ def broker(tmp_path):
     b.stop()
 
 
+@pytest.mark.parametrize("options, words", [
+    (["--node", "a/b"], "--node"),
+    (["--base", "x#"], "--base"),
+    (["--tcp", "lamp=127.0.0.300:5020"], "--tcp lamp"),
+    (["--password-file", "/nonexistent/password"], "--password-file"),
+    (["--broker", "mqtts://127.0.0.1", "--cafile", "/nonexistent/ca.pem"], "TLS"),
+    (["--max-wait", "-1"], "--max-wait"),
+])
+def test_a_bad_option_is_one_line_and_status_2(options, words):
+    require(GATEWAY and os.path.exists(GATEWAY), "dimlink-mqtt was not built")
+    done = run([GATEWAY, "--broker", "mqtt://127.0.0.1:1", "--no-usb", *options])
+    assert done.status == 2 and done.out == b""
+    assert done.err.count(b"\n") == 1 and words.encode() in done.err, done.err
+
+
 SUPPLIES = [("plain", []), ("status", ["--status", "03"]), ("answer", ["--answer", "A1 B2 00 00 0D"]),
             ("short", ["--short", "3"]), ("closes", ["--close"]), ("resets", ["--reset-after", "2"])]
 
