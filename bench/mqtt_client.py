@@ -4,6 +4,7 @@ trips in microseconds as JSON. With --flood it publishes COUNT requests at once 
 until every one is answered.
 Usage: mqtt_client.py BROKER_PORT TOPIC COUNT [--flood]"""
 import json
+import socket
 import sys
 import threading
 import time
@@ -16,6 +17,8 @@ from paho.mqtt.properties import Properties
 port, topic, count, flood = int(sys.argv[1]), sys.argv[2], int(sys.argv[3]), "--flood" in sys.argv
 reply = f"bench/replies/{uuid.uuid4().hex}"
 answered = threading.Semaphore(0)
+# Packet IDs are 16 bits: the client may have no more than that waiting for the broker.
+unacknowledged = threading.Semaphore(10000)
 subscribed = threading.Event()
 verdicts = {}
 
@@ -31,7 +34,15 @@ client.max_inflight_messages_set(1000 if flood else 20)
 client.max_queued_messages_set(0)
 client.on_message = on_message
 client.on_subscribe = lambda *_: subscribed.set()
-client.on_connect = lambda c, *_: c.subscribe(reply, qos=1)
+client.on_publish = lambda *_: unacknowledged.release()
+
+
+def on_connect(c, *_):
+    c.socket().setsockopt(socket.IPPROTO_TCP, socket.TCP_NODELAY, 1)
+    c.subscribe(reply, qos=1)
+
+
+client.on_connect = on_connect
 client.connect("127.0.0.1", port)
 client.loop_start()
 subscribed.wait(30)
@@ -42,6 +53,7 @@ start = time.perf_counter()
 for k in range(count):
     properties.CorrelationData = k.to_bytes(4, "big")
     sent = time.perf_counter()
+    unacknowledged.acquire()
     client.publish(topic, "A1 B2 00 0D 0A", qos=1, properties=properties)
     if not flood:
         if not answered.acquire(timeout=30):

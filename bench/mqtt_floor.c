@@ -53,6 +53,7 @@ int main(int argc, char** argv) {
   mosquitto_lib_init();
   struct mosquitto* client = mosquitto_new(NULL, true, NULL);
   mosquitto_int_option(client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
+  mosquitto_int_option(client, MOSQ_OPT_TCP_NODELAY, 1);
   mosquitto_connect_v5_callback_set(client, on_connect);
   mosquitto_message_v5_callback_set(client, on_message);
   if (mosquitto_connect_bind_v5(client, "127.0.0.1", atoi(argv[1]), 30, NULL, NULL) != MOSQ_ERR_SUCCESS) return 3;

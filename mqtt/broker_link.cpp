@@ -23,8 +23,9 @@ struct Properties {
 
 BrokerLink& LinkOf(void* object) { return *static_cast<BrokerLink*>(object); }
 
-// Publishes now; the caller holds link.mutex. False when the client took nothing.
-bool SendNow(BrokerLink& link, const OutgoingMessage& message, bool retain) {
+// Publishes now; the caller holds link.mutex. Gives back the client's answer:
+// MOSQ_ERR_NO_CONN when it took nothing for want of a connection.
+int SendNow(BrokerLink& link, const OutgoingMessage& message, bool retain) {
   Properties properties;
   if (!message.correlation.empty()) {
     mosquitto_property_add_binary(&properties.list, MQTT_PROP_CORRELATION_DATA, message.correlation.data(),
@@ -34,7 +35,11 @@ bool SendNow(BrokerLink& link, const OutgoingMessage& message, bool retain) {
   int rc = mosquitto_publish_v5(link.client, nullptr, message.topic.c_str(), static_cast<int>(message.payload.size()),
                                 message.payload.data(), 1, retain, properties.list);
   if (rc != MOSQ_ERR_SUCCESS) --link.unacknowledged;
-  return rc == MOSQ_ERR_SUCCESS;
+  // Anything else the broker would never take: holding it would stop every result behind it.
+  if (rc != MOSQ_ERR_SUCCESS && rc != MOSQ_ERR_NO_CONN) {
+    LogLine("cannot publish to " + message.topic + ": " + mosquitto_strerror(rc));
+  }
+  return rc;
 }
 
 void OnConnect(mosquitto* client, void* object, int reason, int, const mosquitto_property*) {
@@ -49,7 +54,7 @@ void OnConnect(mosquitto* client, void* object, int reason, int, const mosquitto
   link.connected = true;
   link.delay_seconds = 1;
   if (link.on_connected) link.on_connected();
-  while (!link.held.messages.empty() && SendNow(link, link.held.messages.front(), false)) {
+  while (!link.held.messages.empty() && SendNow(link, link.held.messages.front(), false) != MOSQ_ERR_NO_CONN) {
     TakeHeldMessage(link.held);
   }
 }
@@ -140,6 +145,8 @@ std::string StartBroker(BrokerLink& link, const GatewayOptions& options, const s
   if (link.client == nullptr) return "cannot make an MQTT client";
   mosquitto_int_option(link.client, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V5);
   mosquitto_threaded_set(link.client, true);
+  // A result is one small packet: sent at once, not held back to be joined with the next.
+  mosquitto_int_option(link.client, MOSQ_OPT_TCP_NODELAY, 1);
   mosquitto_connect_v5_callback_set(link.client, OnConnect);
   mosquitto_disconnect_v5_callback_set(link.client, OnDisconnect);
   mosquitto_publish_v5_callback_set(link.client, OnPublish);
@@ -174,7 +181,9 @@ std::string StartBroker(BrokerLink& link, const GatewayOptions& options, const s
 void Publish(BrokerLink& link, OutgoingMessage message, bool retain) {
   std::lock_guard lock(link.mutex);
   // Results keep their order behind those held; a retained state stands alone.
-  if (link.connected && (retain || link.held.messages.empty()) && SendNow(link, message, retain)) return;
+  if (link.connected && (retain || link.held.messages.empty()) && SendNow(link, message, retain) != MOSQ_ERR_NO_CONN) {
+    return;
+  }
   if (retain) return;
   if (size_t dropped = HoldMessage(link.held, std::move(message)); dropped > 0) {
     static size_t total = 0;

@@ -1,6 +1,7 @@
 // dimlink-mqtt: every supply the machine reaches, on an MQTT broker. One thread per
 // supply carries out its requests in order; the broker's thread reads and sorts them;
 // the main thread watches USB, answers what waited too long, and stops on a signal.
+#include <mosquitto.h>
 #include <signal.h>
 #include <systemd/sd-daemon.h>
 #include <unistd.h>
