@@ -1,7 +1,7 @@
 #include "core/json_report.h"
 
 #include "core/exchange_result.h"
-#include "core/report.h"
+#include "core/hex_text.h"
 #include "core/utf8.h"
 
 namespace {
@@ -48,6 +48,11 @@ std::string JsonString(std::string_view utf8) {
 std::string JsonMessage(const Message& message) { return JsonString(MessageText(message)); }
 
 std::string JsonLine(const ExchangeResult& result, std::optional<std::size_t> line) {
+  return JsonLineWithMessage(result, MessageText(result.message), line);
+}
+
+std::string JsonLineWithMessage(const ExchangeResult& result, std::string_view message,
+                                std::optional<std::size_t> line) {
   const std::optional<ParsedCommand>& command = result.command;
   std::string out = "{\"command\":";
   out += command ? HexOrNull(command->bytes.data(), command->count, true) : "null";
@@ -56,7 +61,7 @@ std::string JsonLine(const ExchangeResult& result, std::optional<std::size_t> li
   out += ",\"answer\":" + HexOrNull(result.answer.data(), result.answer_length, result.answered);
   out += ",\"raw\":" + HexOrNull(result.raw.data(), result.raw_length, result.answered);
   out += ",\"verdict\":" + JsonString(result.verdict);
-  out += ",\"message\":" + JsonMessage(result.message);
+  out += ",\"message\":" + JsonString(message);
   out += ",\"status\":" + std::to_string(result.status);
   out += ",\"error\":" + (result.error ? std::to_string(*result.error) : "null");
   if (line) out += ",\"line\":" + (*line != 0 ? std::to_string(*line) : "null");

@@ -22,5 +22,9 @@ std::string JsonMessage(const Message& message);
 // null for 0.
 std::string JsonLine(const ExchangeResult& result, std::optional<std::size_t> line);
 
+// The same, with the message already in UTF-8 (as the library keeps it).
+std::string JsonLineWithMessage(const ExchangeResult& result, std::string_view message,
+                                std::optional<std::size_t> line);
+
 // One supply of the listing: {"path":...,"serial":...,"name":...} and a line feed.
 std::string JsonListing(std::string_view path, std::string_view serial, std::string_view name);

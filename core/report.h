@@ -13,12 +13,7 @@
 #include "core/answer_layout.h"
 #include "core/command_bytes.h"
 #include "core/exchange_result.h"
-
-// The byte items of a transcript line, "A1 \0B2 \0...".
-std::string FormatByteItems(const std::uint8_t* bytes, std::size_t count);
-
-// "A1 B2 00": the bytes as hex words, for logs.
-std::string FormatHexWords(const std::uint8_t* bytes, std::size_t count);
+#include "core/hex_text.h"
 
 // Prints the sent line for the first count bytes of the command.
 void PrintSentCommand(const CommandBuffer& command, std::size_t count);

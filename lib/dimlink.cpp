@@ -18,6 +18,7 @@
 
 #include "core/command_text.h"
 #include "core/exit_status.h"
+#include "core/json_report.h"
 #include "core/texts.h"
 #include "core/utf8.h"
 #include "core/wait.h"
@@ -192,6 +193,26 @@ ExchangeResult Exchange(dimlink_supply& supply, const unsigned char* bytes, std:
       supply.address, command, timeout_ms, [](const ExchangeResult&) {}, wait);
 }
 
+// The result as the exchange report has it, for its JSON object.
+ExchangeResult Unconverted(const dimlink_result& result, const unsigned char* command, std::size_t length) {
+  ExchangeResult exchange;
+  if (command != nullptr) {
+    exchange.command = ParsedCommand{};
+    std::copy_n(command, std::min(length, exchange.command->bytes.size()), exchange.command->bytes.begin());
+    exchange.command->count = std::min(length, exchange.command->bytes.size());
+  }
+  exchange.sent = result.sent != 0;
+  exchange.answered = result.answered != 0;
+  std::copy(std::begin(result.answer), std::end(result.answer), exchange.answer.begin());
+  exchange.answer_length = std::min(result.answer_length, exchange.answer.size());
+  std::copy(std::begin(result.raw), std::end(result.raw), exchange.raw.begin());
+  exchange.raw_length = std::min(result.raw_length, exchange.raw.size());
+  exchange.verdict = result.verdict != nullptr ? result.verdict : "";
+  if (result.error != 0) exchange.error = result.error;
+  exchange.status = result.status;
+  return exchange;
+}
+
 // One supply of a listing in one block: the struct, then its three texts.
 dimlink_supply_info* NewInfo(const SupplyListing& listing) {
   // A device's strings may hold any bytes.
@@ -353,6 +374,24 @@ int dimlink_set_signal_hook(dimlink_supply* supply, dimlink_signal_hook hook, vo
   supply->hook_context.store(context);
   supply->hook.store(hook);
   return 0;
+}
+
+int dimlink_result_json(const dimlink_result* result, const unsigned char* command, size_t length, char* buffer,
+                        size_t size) {
+  if (result == nullptr || result->size < kSmallestResult || (buffer == nullptr && size > 0)) return -1;
+  try {
+    std::string_view message(result->message, strnlen(result->message, sizeof result->message));
+    std::string json = JsonLineWithMessage(Unconverted(*result, command, length), message, std::nullopt);
+    json.pop_back();  // the line feed
+    if (size > 0) {
+      std::size_t kept = std::min(json.size(), size - 1);
+      std::memcpy(buffer, json.data(), kept);
+      buffer[kept] = '\0';
+    }
+    return static_cast<int>(std::min<std::size_t>(json.size(), std::numeric_limits<int>::max()));
+  } catch (...) {
+    return -1;
+  }
 }
 
 int dimlink_last_result(dimlink_result* result) {

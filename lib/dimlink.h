@@ -157,6 +157,14 @@ typedef void(DIMLINK_CALL* dimlink_signal_hook)(void* context);
  * NULL supply. */
 DIMLINK_API int DIMLINK_CALL dimlink_set_signal_hook(dimlink_supply* supply, dimlink_signal_hook hook, void* context);
 
+/* Writes the object the tools' --json prints for the same exchange (without its line
+ * feed; ASCII only, keys in the tools' order) into buffer, cut to size - 1 bytes and
+ * NUL-terminated; command and length are the bytes the exchange sent (NULL and 0 where
+ * there was no command: "command":null). Gives back the object's whole length, so a
+ * buffer too small is seen as with snprintf, or -1 for a NULL result or one too small. */
+DIMLINK_API int DIMLINK_CALL dimlink_result_json(const dimlink_result* result, const unsigned char* command,
+                                                 size_t length, char* buffer, size_t size);
+
 /* Fills result with what the calling thread's last failed call came to (status not 0,
  * or NULL or -1 given back), whether or not that call was given a result; status 0,
  * "carried-out" when none failed yet. Gives back that status, or -1 when result is

@@ -143,15 +143,12 @@ def json_objects(out):
 
 
 def library_objects(out):
-    """The library client's results as the tools' --json objects, and the milliseconds each
-    exchange took."""
+    """The library client's results, the tools' --json objects as the library writes them,
+    and the milliseconds each exchange took."""
     objects, times = [], []
     for text in out.decode().splitlines():
-        command, sent, answer, raw, verdict, status, error, ms, message = text.split("|", 8)
-        null = lambda value: None if value == "-" else value  # noqa: E731
-        objects.append({"command": null(command), "sent": sent == "1", "answer": null(answer), "raw": null(raw),
-                        "verdict": verdict, "message": message, "status": int(status),
-                        "error": int(error) or None})
+        json_text, ms = text.rsplit("|", 1)
+        objects.append(json.loads(json_text))
         times.append(float(ms))
     return objects, times
 

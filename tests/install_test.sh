@@ -39,7 +39,8 @@ mqtt_files=(
   etc/default/dimlink-mqtt usr/lib/udev/rules.d/71-dimlink-mqtt.rules
   usr/share/doc/dimlink-mqtt/copyright usr/share/doc/dimlink-mqtt/changelog.gz
 )
-python_files=(usr/lib/python3/dist-packages/dimlink/{__init__.py,_library.py,testing.py,pytest_plugin.py,py.typed}
+python_files=(usr/lib/python3/dist-packages/dimlink/{__init__.py,_library.py,testing.py,py.typed}
+              usr/lib/python3/dist-packages/pytest_dimlink.py
               usr/share/doc/python3-dimlink/{copyright,changelog.gz})
 sorted() { printf '%s\n' "$@" | sort; }
 DESTDIR="$work/dest" cmake --install "$build" --prefix /usr >/dev/null
@@ -128,7 +129,7 @@ left=$(comm -13 <(echo "$before") <(find "$root" -not -path "$root/var/*" | sort
 
 # The Python package: over libdimlink1, `import dimlink` needs no environment once both
 # are installed; their /usr is laid over the machine's in a mount namespace of its own.
-grep -q '^ Depends: libdimlink1, python3$' <<<"$(dpkg-deb -I "$python_deb")" || fail "python3-dimlink: $(dpkg-deb -I "$python_deb")"
+grep -q "^ Depends: libdimlink1 (= $version), python3\$" <<<"$(dpkg-deb -I "$python_deb")" || fail "python3-dimlink: $(dpkg-deb -I "$python_deb")"
 dpkg_run -i "$lib_deb" "$python_deb"
 # python3 has no sanitizers: a sanitized library needs their runtime loaded before it.
 preload=()
@@ -156,11 +157,14 @@ if [ -n "$windows" ]; then
   cpack --config "$windows/CPackConfig.cmake" -B "$work/zip" >/dev/null
   mkdir "$work/unzipped" && (cd "$work/unzipped" && cmake -E tar xf "$work"/zip/*.zip)
   [ "$(LC_ALL=C ls "$work"/unzipped/* | tr '\n' ' ')" = \
-    "LICENSE README.txt dimlink dimlink.def dimlink.dll dimlink.h docs kestrow.exe libdimlink.dll.a morvish.exe " ] ||
+    "Dimlink.Net.dll Dimlink.Net.xml Dimlink.cs LICENSE README.txt dimlink dimlink.def dimlink.dll dimlink.h docs kestrow.exe libdimlink.dll.a morvish.exe pytest_dimlink.py " ] ||
     fail "zip holds: $(ls "$work"/unzipped/*)"
+  # Windows' file names are blind to case: no two files of the zip may be one there.
+  [ -z "$(LC_ALL=C ls "$work"/unzipped/* | tr '[:upper:]' '[:lower:]' | sort | uniq -d)" ] ||
+    fail "the zip holds names that differ only in case"
   [ "$(ls "$work"/unzipped/*/docs)" = "$(cd "$(dirname "$0")/../docs" && ls ./*.md | sed 's|^\./||')" ] ||
     fail "the zip's docs hold: $(ls "$work"/unzipped/*/docs)"
-  [ "$(LC_ALL=C ls "$work"/unzipped/*/dimlink | tr '\n' ' ')" = "__init__.py _library.py py.typed pytest_plugin.py testing.py " ] ||
+  [ "$(LC_ALL=C ls "$work"/unzipped/*/dimlink | tr '\n' ' ')" = "__init__.py _library.py py.typed testing.py " ] ||
     fail "the zip's Python package holds: $(ls "$work"/unzipped/*/dimlink)"
   head -n 1 "$work"/unzipped/*/README.txt | grep -q $'\r$' || fail "README.txt in the zip lacks Windows line ends"
 fi

@@ -1,8 +1,9 @@
 /* A program of the library's users, in C: it exchanges through libdimlink and prints
- * each result as the tools' --json object (with "ms", the time the exchange took), so
- * that the tests compare the two field by field.
+ * each result as the tools' --json object (with the time the exchange took), so that
+ * the tests compare the two byte for byte.
  *   library_client tcp ADDRESS PORT TIMEOUT_MS COMMAND
  *   library_client usb SERIAL|- PATH|- TIMEOUT_MS COMMAND
+ * (the --json object is the library's own, dimlink_result_json's)
  *   library_client threads        (USB: 8 threads on one handle)
  *   library_client interrupt ADDRESS PORT   (a silent supply, interrupted from another thread)
  *   library_client fork ADDRESS PORT        (a handle used in a child after fork())
@@ -15,20 +16,16 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/wait.h>
 #include <time.h>
+#ifndef _WIN32 /* fork() is POSIX only */
+#include <sys/wait.h>
 #include <unistd.h>
+#endif
 
 static double now_ms(void) {
   struct timespec t;
   clock_gettime(CLOCK_MONOTONIC, &t);
   return t.tv_sec * 1000.0 + t.tv_nsec / 1e6;
-}
-
-static void print_hex(const unsigned char* bytes, size_t count, int present) {
-  if (!present) printf("-");
-  for (size_t k = 0; present && k < count; ++k) printf(k ? " %02X" : "%02X", bytes[k]);
-  printf("|");
 }
 
 /* A result as a program built against this header allocates it, with a guard after it. */
@@ -50,14 +47,13 @@ static void check_guard(const guarded_result* g) {
     if (g->guard[k] != 0xA5) printf("the library wrote past the result's size\n"), exit(70);
 }
 
-/* One line a result: command|sent|answer|raw|verdict|status|error|ms|message, "-" for
- * what --json has as null; the tests turn it into the --json object. */
+/* One line a result: the --json object as the library writes it, "|", and the
+ * milliseconds the exchange took. */
 static void print_result(const unsigned char* command, size_t length, const dimlink_result* r, double ms) {
-  print_hex(command, length, command != NULL);
-  printf("%d|", r->sent);
-  print_hex(r->answer, r->answer_length, r->answered);
-  print_hex(r->raw, r->raw_length, r->answered);
-  printf("%s|%d|%ld|%.0f|%s\n", r->verdict, r->status, (long)r->error, ms, r->message);
+  char json[1024];
+  int size = dimlink_result_json(r, command, length, json, sizeof json);
+  if (size < 0 || (size_t)size >= sizeof json) printf("no JSON: %d\n", size), exit(71);
+  printf("%s|%.0f\n", json, ms);
 }
 
 /* Exchanges the command text (or reports why the supply did not open, or the text's
@@ -109,9 +105,6 @@ static int run_threads(void) {
   return faults != 0;
 }
 
-#define EXPECT(condition) \
-  if (!(condition)) return printf("failed: %s\n", #condition), 1
-
 /* Interrupted from another thread while it waits for a silent supply's answer; the
  * handle stays usable. */
 static void* interrupt_later(void* supply) {
@@ -136,6 +129,7 @@ static int run_interrupt(const char* address, const char* port) {
   return 0;
 }
 
+#ifndef _WIN32
 /* The child's exchange is refused; the parent's handle goes on working. */
 static int run_fork(const char* address, const char* port) {
   guarded_result* g = new_result();
@@ -155,6 +149,7 @@ static int run_fork(const char* address, const char* port) {
   free(g);
   return child_status;
 }
+#endif
 
 #define EXPECT(condition) \
   if (!(condition)) return printf("failed: %s\n", #condition), 1
@@ -206,6 +201,11 @@ static int check_api(void) {
          dimlink_set_timeout(supply, 1) == 0 && dimlink_set_timeout(supply, 600000) == 0);
   EXPECT(dimlink_exchange(supply, command, 4, &result) == 1 && !result.sent);
   EXPECT(dimlink_exchange(supply, command, 65, &result) == 1 && strcmp(result.verdict, "bad-command") == 0);
+  char cut[8];
+  EXPECT(dimlink_result_json(NULL, NULL, 0, cut, sizeof cut) == -1 &&
+         dimlink_result_json(&zeroed, NULL, 0, NULL, 0) == -1);
+  int whole = dimlink_result_json(&result, command, 5, cut, sizeof cut);
+  EXPECT(whole > 8 && strcmp(cut, "{\"comma") == 0 && dimlink_result_json(&result, NULL, 0, NULL, 0) < whole);
   dimlink_close(supply);
   puts("ok");
   return 0;
@@ -215,7 +215,9 @@ int main(int argc, char** argv) {
   if (argc == 2 && strcmp(argv[1], "api") == 0) return check_api();
   if (argc == 2 && strcmp(argv[1], "threads") == 0) return run_threads();
   if (argc == 4 && strcmp(argv[1], "interrupt") == 0) return run_interrupt(argv[2], argv[3]);
+#ifndef _WIN32
   if (argc == 4 && strcmp(argv[1], "fork") == 0) return run_fork(argv[2], argv[3]);
+#endif
   if (argc != 6) return 64;
   guarded_result* g = new_result();
   dimlink_supply* supply = strcmp(argv[1], "tcp") == 0 ? dimlink_open_tcp(argv[2], atoi(argv[3]), &g->result)

@@ -3,6 +3,7 @@
 import contextlib
 import os
 import re
+import shutil
 import subprocess
 import sys
 
@@ -45,8 +46,14 @@ def command(number, language, text, folder, library):
     if language == "python":
         name = f"{'test_' if 'def test_' in text else ''}example{number}.py"
         (folder / name).write_text(text)
-        return f"python3 -m pytest -q -p no:cacheprovider -p dimlink.pytest_plugin {name}" if "test_" in name else \
+        return f"python3 -m pytest -q -p no:cacheprovider -p pytest_dimlink {name}" if "test_" in name else \
             f"python3 {name}"
+    if language == "csharp":  # built by its first line, beside the .NET binding
+        build, source, run = re.match(r"// (mcs .*?(\S+\.cs)) && (.*)", text).groups()
+        (folder / source).write_text(text)
+        for name in ("Dimlink.Net.dll", "Dimlink.Net.dll.config"):
+            shutil.copy(os.path.join(os.environ["DIMLINK_DOTNET_DIR"], name), folder)
+        return f"{build} && {run}"
     source, target, run = re.match(r"/\* cc (\S+) .* -o (\S+) && (.*?) \*/", text).groups()
     (folder / source).write_text(text)
     build_c(folder / source, library, folder / target)
@@ -84,8 +91,9 @@ def test_examples_run_as_printed(page, installed, tmp_path):  # noqa: F811
             if mark == "not run" and language in SYNTAX:
                 done = subprocess.run(SYNTAX[language], input=text.encode(), capture_output=True)
             elif not mark and language:
-                assert language in ("sh", "python", "c"), f"{page.name}: a {language} block not marked not run"
-                example = command(number, language, text.replace("5020", sim.port).replace("1883", broker_port), tmp_path, installed)
+                assert language in ("sh", "python", "c", "csharp"), f"{page.name}: a {language} block not marked not run"
+                example = command(number, language, text.replace("5020", sim.port).replace("1883", broker_port),
+                                  tmp_path, installed)
                 done = subprocess.run([SIM, "--usb", "--log", "/dev/null", "--serial", "A1", "--supply", "--serial",
                                        "B2", "--", "sh", "-c", example], cwd=tmp_path, capture_output=True,
                                       stdin=subprocess.DEVNULL, env={**os.environ, "PATH": PATH, "LC_ALL": "C.UTF-8"},

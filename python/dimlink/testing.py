@@ -20,6 +20,7 @@ import os
 import queue
 import shutil
 import subprocess
+import sys
 import tempfile
 import threading
 from collections.abc import Iterator
@@ -30,6 +31,28 @@ from dimlink import Error
 __all__ = ["simulated_supply"]
 
 ADDRESS = "127.0.0.1"
+
+# The simulator runs under this watcher, which stops it once the pipe on its standard
+# input closes: when the with block ends, and also when the process that started it dies
+# without unwinding (killed, os._exit), where no finally block runs. It exits as the
+# simulator did.
+WATCHER = """
+import signal, subprocess, sys, threading
+try:
+    simulator = subprocess.Popen(sys.argv[1:], stdin=subprocess.DEVNULL)
+except OSError as error:
+    sys.exit(f"{sys.argv[1]} could not be started: {error}")
+signal.signal(signal.SIGINT, signal.SIG_IGN)  # a Ctrl-C reaches the simulator itself
+def stop():
+    sys.stdin.buffer.read()
+    simulator.terminate()
+    try:
+        simulator.wait(timeout=5)
+    except subprocess.TimeoutExpired:
+        simulator.kill()
+threading.Thread(target=stop, daemon=True).start()
+sys.exit(simulator.wait())
+"""
 
 
 def _options(answers: Union[str, os.PathLike[str], None], status: Union[int, str, None],
@@ -74,9 +97,10 @@ def _port(process: subprocess.Popen[bytes], errors: IO[bytes], start_timeout: fl
 
 
 def _stop(process: subprocess.Popen[bytes]) -> None:
-    process.terminate()
+    assert process.stdin is not None
+    process.stdin.close()  # the watcher stops the simulator, within 5 s
     try:
-        process.wait(timeout=5)
+        process.wait(timeout=10)
     except subprocess.TimeoutExpired:
         process.kill()
         process.wait()
@@ -89,7 +113,8 @@ def simulated_supply(*, answers: Union[str, os.PathLike[str], None] = None, stat
                      reset_after: Optional[int] = None, program: Optional[str] = None,
                      start_timeout: float = 30.0) -> Iterator[tuple[str, int]]:
     """Starts supply-sim on 127.0.0.1 at a free port and gives back (address, port) for
-    the with block; stops it on leaving the block, however the block ends.
+    the with block; stops it on leaving the block, however the block ends, and when
+    this process ends without leaving it (killed, os._exit).
 
     The arguments are supply-sim's options (see supply-sim(1)): answers, the answer
     table file (rules or the tools' --json records); status, the answer's status byte;
@@ -108,7 +133,8 @@ def simulated_supply(*, answers: Union[str, os.PathLike[str], None] = None, stat
                                  {"--silent": silent, "--close": close}), ADDRESS, "0"]
     with tempfile.TemporaryFile() as errors:
         try:
-            process = subprocess.Popen(argv, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=errors)
+            process = subprocess.Popen([sys.executable or "python3", "-c", WATCHER, *argv], stdin=subprocess.PIPE,
+                                       stdout=subprocess.PIPE, stderr=errors)
         except OSError as error:
             raise Error(f"{simulator} could not be started: {error}") from None
         try:
