@@ -63,6 +63,7 @@ class Client:
 
     def __init__(self, port, *topics, session=None, auth=None, **tls):
         self.messages = queue.Queue()
+        self.backlog = []
         self.client = mqtt.Client(client_id=session or f"test-{uuid.uuid4().hex[:8]}", protocol=mqtt.MQTTv5)
         self.client.on_message = lambda client, data, message: self.messages.put(message)
         self.topics = topics
@@ -89,14 +90,17 @@ class Client:
         self.client.publish(topic, payload, qos=qos, properties=properties).wait_for_publish(10)
 
     def take(self, count=1, timeout=30, topic=None):
-        taken, deadline = [], time.monotonic() + timeout
+        """The next count messages (on topic), in order; others stay for a later take."""
+        wanted = lambda m: topic is None or m.topic == topic  # noqa: E731
+        taken = [m for m in self.backlog if wanted(m)][:count]
+        self.backlog = [m for m in self.backlog if all(m is not t for t in taken)]
+        deadline = time.monotonic() + timeout
         while len(taken) < count:
             try:
                 message = self.messages.get(timeout=max(0.0, deadline - time.monotonic()))
             except queue.Empty:
                 pytest.fail(f"{len(taken)} of {count} messages came: {[m.payload for m in taken]}")
-            if topic is None or message.topic == topic:
-                taken.append(message)
+            (taken if wanted(message) else self.backlog).append(message)
         return taken
 
     def results(self, count, timeout=30, topic=None):
@@ -106,7 +110,8 @@ class Client:
         deadline = time.monotonic() + timeout
         while True:
             message = self.take(1, deadline - time.monotonic(), topic)[0]
-            if json.loads(message.payload) == want:
+            payload = json.loads(message.payload)
+            if want(payload) if callable(want) else payload == want:
                 return
 
     def close(self):
@@ -418,3 +423,46 @@ def test_the_service_unit_verifies(tmp_path):
     done = subprocess.run(["systemd-analyze", "verify", "--man=no", tmp_path / "dimlink-mqtt.service"],
                           capture_output=True, text=True)
     assert (done.returncode, done.stderr) == (0, "")
+
+
+# Runs beside the simulated devices with the gateway: passes each line of its input to
+# supply-sim's control socket and prints the answer.
+RELAY = """
+import os, socket, sys
+for line in sys.stdin:
+    with socket.socket(socket.AF_UNIX) as control:
+        control.connect(os.environ["DIMLINK_SIM_CONTROL"])
+        control.sendall(line.encode())
+        print(control.makefile().readline().strip(), flush=True)
+"""
+
+
+def test_a_usb_supply_unplugged_is_offline_and_plugged_back_is_the_same_id(broker, tmp_path):
+    require(GATEWAY and os.path.exists(GATEWAY), "dimlink-mqtt was not built")
+    log = open(tmp_path / "gateway.log", "wb")
+    sim = subprocess.Popen([tool("supply_sim"), "--usb", "--log", "/dev/null", "--serial", "A1", "--", "sh", "-c",
+                            '"$0" "$@" & exec python3 -u -c "$RELAY"', GATEWAY, "--broker",
+                            f"mqtt://127.0.0.1:{broker.port}", "--node", "n1"],
+                           stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=log,
+                           env={**os.environ, "RELAY": RELAY})
+
+    def control(request):
+        sim.stdin.write(request.encode() + b"\n")
+        sim.stdin.flush()
+        assert sim.stdout.readline() == b"ok\n", request
+        return time.monotonic()
+
+    try:
+        client = Client(broker.port, "dimlink/n1/A1/availability", "dimlink/n1/A1/result", "dimlink/n1/supplies")
+        client.retained("dimlink/n1/A1/availability", {"state": "online"})
+        for request, state, verdict in (("unplug A1", "offline", "not-found"), ("plug A1", "online", "carried-out")):
+            changed = control(request)
+            client.retained("dimlink/n1/A1/availability", {"state": state})
+            assert time.monotonic() - changed < 2
+            client.publish("dimlink/n1/A1/exchange", COMMAND)
+            assert client.results(1, topic="dimlink/n1/A1/result")[0]["verdict"] == verdict
+        client.retained("dimlink/n1/supplies", lambda listed: [(s["id"], s["available"]) for s in listed] == [("A1", True)])
+    finally:
+        sim.stdin.close()
+        sim.wait(timeout=30)
+        log.close()
