@@ -7,45 +7,36 @@
 
 namespace {
 
-Job JobNamed(std::string name, Clock::time_point deadline) {
-  Job job;
-  job.transaction = std::move(name);
-  job.deadline = deadline;
-  return job;
-}
-
-TEST(JobQueue, HoldsAtMost256AndGivesThemInOrder) {
-  JobQueue queue;
-  auto later = Clock::now() + std::chrono::hours(1);
-  for (size_t k = 0; k < kMaxWaitingJobs; ++k) {
-    Job job = JobNamed(std::to_string(k), later);
-    ASSERT_TRUE(PushJob(queue, job));
+// Queues jobs named by their seconds to the deadline from now; gives back the names of
+// those refused.
+std::string Push(JobQueue& queue, Clock::time_point now, std::initializer_list<int> offsets) {
+  std::string refused;
+  for (int offset : offsets) {
+    Job job;
+    job.transaction = std::to_string(offset);
+    job.deadline = now + std::chrono::seconds(offset);
+    if (!PushJob(queue, job)) refused += job.transaction.value_or("taken") + " ";
   }
-  Job extra = JobNamed("extra", later);
-  EXPECT_FALSE(PushJob(queue, extra));
-  EXPECT_EQ(extra.transaction, "extra");  // left to be answered "queue-full"
-  EXPECT_EQ(PopJob(queue)->transaction, "0");
-  EXPECT_TRUE(PushJob(queue, extra));
-  EXPECT_EQ(TakeAllJobs(queue, true).back().transaction, "extra");
-  EXPECT_FALSE(PopJob(queue));
-  extra = JobNamed("closed", later);
-  EXPECT_FALSE(PushJob(queue, extra));
+  return refused;
 }
 
-TEST(JobQueue, TakesOutOnlyTheExpiredKeepingTheRestInOrder) {
+std::string Names(const std::vector<Job>& jobs) {
+  std::string names;
+  for (const Job& job : jobs) names += *job.transaction + " ";
+  return names;
+}
+
+TEST(JobQueue, HoldsAtMost256InOrderAndTakesOutTheExpired) {
   JobQueue queue;
   auto now = Clock::now();
-  for (auto [name, offset] : {std::pair{"a", -1}, {"b", 5}, {"c", -2}, {"d", 0}, {"e", 9}}) {
-    Job job = JobNamed(name, now + std::chrono::seconds(offset));
-    PushJob(queue, job);
-  }
-  std::vector<Job> expired = TakeExpiredJobs(queue, now);
-  ASSERT_EQ(expired.size(), 3U);
-  EXPECT_EQ(expired[0].transaction, "a");
-  EXPECT_EQ(expired[1].transaction, "c");
-  EXPECT_EQ(expired[2].transaction, "d");
-  EXPECT_EQ(PopJob(queue)->transaction, "b");
-  EXPECT_EQ(PopJob(queue)->transaction, "e");
+  EXPECT_EQ(Push(queue, now, {-1, 5, -2, 0, 9}), "");
+  EXPECT_EQ(Names(TakeExpiredJobs(queue, now)), "-1 -2 0 ");
+  EXPECT_EQ(PopJob(queue)->transaction, "5");
+  for (size_t k = 1; k < kMaxWaitingJobs; ++k) Push(queue, now, {1});
+  EXPECT_EQ(Push(queue, now, {7, 8}), "7 8 ");  // left untouched, to be answered "queue-full"
+  EXPECT_EQ(Names(TakeAllJobs(queue, true)).substr(0, 4), "9 1 ");
+  EXPECT_FALSE(PopJob(queue));
+  EXPECT_EQ(Push(queue, now, {3}), "3 ");
 }
 
 TEST(TransactionHistory, RemembersTheLast1000) {
