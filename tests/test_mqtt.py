@@ -322,7 +322,7 @@ def test_usb_supplies_are_listed_by_serial_or_node_and_answer_as_kestrow(broker,
         client = Client(broker.port, "dimlink/n1/+/result", "dimlink/n1/supplies")
         listed = {s["id"]: s for s in client.results(1, topic="dimlink/n1/supplies")[0]}
         assert sorted(listed) == ["A1", "usb-hidraw4", "usb-hidraw5"] and listed["usb-hidraw5"]["serial"] == "B/2"
-        assert listed["A1"] == {"id": "A1", "transport": "usb", "available": True, "serial": "A1", "name": "",
+        assert listed["A1"] == {"id": "A1", "transport": "usb", "available": True, "serial": "A1", "name": "Simulated power supply",
                                 "path": listed["A1"]["path"]} and listed["A1"]["path"].startswith("/dev/hidraw")
         for supply, options in (("A1", []), ("usb-hidraw4", ["--status", "03"])):
             expected = json_objects(run([tool("supply_sim"), "--usb", "--log", "/dev/null", *options, "--",
