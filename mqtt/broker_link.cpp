@@ -42,7 +42,7 @@ int SendNow(BrokerLink& link, const OutgoingMessage& message, bool retain) {
   return rc;
 }
 
-void OnConnect(mosquitto* client, void* object, int reason, int, const mosquitto_property*) {
+void OnConnect(mosquitto* client, void* object, int reason, int /*flags*/, const mosquitto_property* /*properties*/) {
   BrokerLink& link = LinkOf(object);
   if (reason != 0) {
     LogLine(std::string("the broker refused the connection: ") + mosquitto_reason_string(reason));
@@ -59,7 +59,7 @@ void OnConnect(mosquitto* client, void* object, int reason, int, const mosquitto
   }
 }
 
-void OnDisconnect(mosquitto*, void* object, int reason, const mosquitto_property*) {
+void OnDisconnect(mosquitto* /*client*/, void* object, int reason, const mosquitto_property* /*properties*/) {
   BrokerLink& link = LinkOf(object);
   bool was_connected;
   {
@@ -72,35 +72,39 @@ void OnDisconnect(mosquitto*, void* object, int reason, const mosquitto_property
   }
 }
 
-void OnPublish(mosquitto*, void* object, int, int, const mosquitto_property*) { --LinkOf(object).unacknowledged; }
+void OnPublish(mosquitto* /*client*/, void* object, int /*id*/, int /*reason*/,
+               const mosquitto_property* /*properties*/) {
+  --LinkOf(object).unacknowledged;
+}
 
 std::string ReadString(const mosquitto_property* properties, int identifier) {
   char* value = nullptr;
-  if (!mosquitto_property_read_string(properties, identifier, &value, false) || value == nullptr) return "";
+  if (mosquitto_property_read_string(properties, identifier, &value, false) == nullptr || value == nullptr) return "";
   std::string text(value);
   std::free(value);
   return text;
 }
 
-void OnMessage(mosquitto*, void* object, const mosquitto_message* message, const mosquitto_property* properties) {
+void OnMessage(mosquitto* /*client*/, void* object, const mosquitto_message* message,
+               const mosquitto_property* properties) {
   IncomingRequest request;
   request.topic = message->topic;
   request.payload.assign(static_cast<const char*>(message->payload), static_cast<size_t>(message->payloadlen));
   request.response_topic = ReadString(properties, MQTT_PROP_RESPONSE_TOPIC);
   void* correlation = nullptr;
   uint16_t length = 0;
-  if (mosquitto_property_read_binary(properties, MQTT_PROP_CORRELATION_DATA, &correlation, &length, false)) {
+  if (mosquitto_property_read_binary(properties, MQTT_PROP_CORRELATION_DATA, &correlation, &length, false) != nullptr) {
     request.correlation.assign(static_cast<const char*>(correlation), length);
     std::free(correlation);
   }
   uint32_t expiry = 0;
-  if (mosquitto_property_read_int32(properties, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL, &expiry, false)) {
+  if (mosquitto_property_read_int32(properties, MQTT_PROP_MESSAGE_EXPIRY_INTERVAL, &expiry, false) != nullptr) {
     request.expiry_seconds = static_cast<long>(expiry);
   }
   LinkOf(object).on_request(request);
 }
 
-void OnLog(mosquitto*, void*, int level, const char* text) {
+void OnLog(mosquitto* /*client*/, void* /*object*/, int level, const char* text) {
   if (level == MOSQ_LOG_ERR) LogLine(std::string("broker connection: ") + text);
 }
 
@@ -161,7 +165,7 @@ std::string StartBroker(BrokerLink& link, const GatewayOptions& options, const s
   }
   if (options.tls) {
     const char* cafile = options.cafile.empty() ? nullptr : options.cafile.c_str();
-    int rc = mosquitto_tls_set(link.client, cafile, cafile ? nullptr : "/etc/ssl/certs",
+    int rc = mosquitto_tls_set(link.client, cafile, cafile != nullptr ? nullptr : "/etc/ssl/certs",
                                options.cert.empty() ? nullptr : options.cert.c_str(),
                                options.key.empty() ? nullptr : options.key.c_str(), nullptr);
     if (rc != MOSQ_ERR_SUCCESS) return std::string("TLS files: ") + mosquitto_strerror(rc);

@@ -136,7 +136,8 @@ void CarryOut(Gateway& gateway, Supply& supply, const Job& job) {
   if (gateway.options.verbose) LogLine(supply.id + ": " + Hex(job.command) + ": " + result.verdict);
   if (!supply.usb) {
     if (result.answered) SetAvailable(gateway, supply, true);
-    if (result.verdict && std::strcmp(result.verdict, "connect-failed") == 0) SetAvailable(gateway, supply, false);
+    if (result.verdict != nullptr && std::strcmp(result.verdict, "connect-failed") == 0)
+      SetAvailable(gateway, supply, false);
   }
 }
 
@@ -191,8 +192,8 @@ void Dispatch(Gateway& gateway, IncomingRequest& incoming) {
   Supply* supply = FindSupply(gateway, id);
   if (supply == nullptr || !supply->present) {
     AnswerWith(gateway, job, "not-found", 3,
-               supply ? "the USB supply " + id + " is not plugged in"
-                      : "node " + gateway.options.node + " has no supply " + id);
+               supply != nullptr ? "the USB supply " + id + " is not plugged in"
+                                 : "node " + gateway.options.node + " has no supply " + id);
     return;
   }
   if (gateway.stopping) {
@@ -221,7 +222,7 @@ std::vector<ListedDevice> ListUsb() {
   std::vector<ListedDevice> devices;
   dimlink_supply_info* list = nullptr;
   if (dimlink_list_usb(&list) < 0) return devices;
-  for (dimlink_supply_info* info = list; info; info = info->next)
+  for (dimlink_supply_info* info = list; info != nullptr; info = info->next)
     devices.push_back({info->path, info->serial, info->name});
   dimlink_free_list(list);
   return devices;
@@ -232,7 +233,8 @@ std::vector<ListedDevice> ListUsb() {
 void WatchUsb(Gateway& gateway) {
   std::vector<ListedDevice> devices = ListUsb();
   bool changed = false;
-  std::vector<Supply*> gone, back;
+  std::vector<Supply*> gone;
+  std::vector<Supply*> back;
   {
     std::lock_guard lock(gateway.supplies.mutex);
     std::set<Supply*> seen;
@@ -243,9 +245,9 @@ void WatchUsb(Gateway& gateway) {
         bool by_serial = id == supply->serial && id == device.serial && !supply->present;
         std::lock_guard handle_lock(supply->handle_mutex);
         if (by_serial || supply->path == device.path) match = supply.get();
-        if (match) break;
+        if (match != nullptr) break;
       }
-      if (match) {
+      if (match != nullptr) {
         seen.insert(match);
         if (!match->present) {
           std::lock_guard handle_lock(match->handle_mutex);
@@ -256,7 +258,7 @@ void WatchUsb(Gateway& gateway) {
         continue;
       }
       int same_serial = 0;
-      for (const ListedDevice& other : devices) same_serial += other.serial == device.serial;
+      for (const ListedDevice& other : devices) same_serial += other.serial == device.serial ? 1 : 0;
       auto supply = std::make_unique<Supply>();
       supply->id = UsbSupplyId(device.serial, device.path, same_serial, gateway.supplies);
       if (gateway.supplies.by_id.contains(supply->id)) continue;
@@ -341,7 +343,7 @@ void Stop(Gateway& gateway, Clock::time_point signalled) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   for (Supply* supply : all) {
     std::lock_guard lock(supply->handle_mutex);
-    if (supply->busy && supply->handle) dimlink_interrupt(supply->handle);
+    if (supply->busy && supply->handle != nullptr) dimlink_interrupt(supply->handle);
   }
   for (Supply* supply : all) {
     supply->worker.join();
@@ -365,7 +367,7 @@ std::string HostName() {
 bool ReadPassword(const GatewayOptions& options, std::string& password) {
   if (options.password_file.empty()) {
     const char* from_environment = std::getenv("DIMLINK_MQTT_PASSWORD");
-    password = from_environment ? from_environment : "";
+    password = from_environment != nullptr ? from_environment : "";
     return true;
   }
   std::ifstream file(options.password_file);
@@ -387,7 +389,7 @@ int main(int argc, char** argv) {
   gateway.options = ParseGatewayOptions(std::vector<std::string>(argv + 1, argv + argc), HostName());
   const GatewayOptions& options = gateway.options;
   if (options.help) {
-    std::fputs(kGatewayUsage, stdout);
+    (void)std::fputs(kGatewayUsage, stdout);
     return 0;
   }
   if (options.version) {
@@ -406,7 +408,7 @@ int main(int argc, char** argv) {
   sigaddset(&stop_signals, SIGTERM);
   sigaddset(&stop_signals, SIGINT);
   pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
-  signal(SIGPIPE, SIG_IGN);
+  (void)signal(SIGPIPE, SIG_IGN);
 
   gateway.prefix = options.base + "/" + options.node + "/";
   if (std::string problem = AddTcpSupplies(gateway); !problem.empty()) return Fail(problem);

@@ -8,6 +8,6 @@ void LogLine(std::string_view text) {
   static std::mutex mutex;
   std::string line = "dimlink-mqtt: " + std::string(text) + "\n";
   std::lock_guard lock(mutex);
-  std::fwrite(line.data(), 1, line.size(), stderr);
-  std::fflush(stderr);
+  (void)std::fwrite(line.data(), 1, line.size(), stderr);
+  (void)std::fflush(stderr);
 }

@@ -140,7 +140,7 @@ GatewayOptions ParseGatewayOptions(const std::vector<std::string>& args, std::st
       std::string_view value = inline_value ? arg.substr(name.size() + 1) : std::string_view(args[++k]);
       node_given |= name == "--node";
       std::string problem = ReadValue(name, value, options);
-      if (!problem.empty()) options.error = name + " \"" + std::string(value) + "\": " + problem;
+      if (!problem.empty()) options.error = name.append(" \"").append(value).append("\": ").append(problem);
     } else {
       options.error = "unknown option \"" + std::string(arg) + "\"";
     }

@@ -4,7 +4,7 @@
 
 namespace {
 
-GatewayOptions Parse(std::vector<std::string> args, std::string host = "station7.plant.example") {
+GatewayOptions Parse(const std::vector<std::string>& args, const std::string& host = "station7.plant.example") {
   return ParseGatewayOptions(args, host);
 }
 

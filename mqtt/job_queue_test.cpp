@@ -58,7 +58,7 @@ TEST(HeldMessages, DropsTheOldestPastEitherLimit) {
   EXPECT_EQ(TakeHeldMessage(held).payload, "3");
 
   HeldMessages big;
-  std::string mib(1024 * 1024, 'x');
+  std::string mib(size_t{1024} * 1024, 'x');
   for (int k = 0; k < 16; ++k) EXPECT_EQ(HoldMessage(big, {"t", mib, ""}), k < 15 ? 0U : 1U);
   EXPECT_EQ(big.messages.size(), 15U);
   EXPECT_LE(big.bytes, kMaxHeldBytes);

@@ -41,7 +41,7 @@ std::string ResultJson(const dimlink_result& result, const CommandBytes& command
   out += result.sent ? "true" : "false";
   out += ",\"answer\":" + HexOrNull(result.answer, result.answer_length, sizeof result.answer, answered);
   out += ",\"raw\":" + HexOrNull(result.raw, result.raw_length, sizeof result.raw, answered);
-  out += ",\"verdict\":" + JsonString(result.verdict ? result.verdict : "internal-error");
+  out += ",\"verdict\":" + JsonString(result.verdict != nullptr ? result.verdict : "internal-error");
   out += ",\"message\":" + JsonString(std::string_view(result.message, strnlen(result.message, sizeof result.message)));
   out += ",\"status\":" + std::to_string(result.status);
   out += ",\"error\":" + (result.error != 0 ? std::to_string(result.error) : "null");
