@@ -215,7 +215,7 @@ void StopBroker(BrokerLink& link) {
     link.stopping = true;
   }
   link.wake.notify_all();
-  mosquitto_disconnect_v5(link.client, 0, nullptr);
+  if (link.client != nullptr) mosquitto_disconnect_v5(link.client, 0, nullptr);
   if (link.thread.joinable()) link.thread.join();
   mosquitto_destroy(link.client);
   mosquitto_lib_cleanup();

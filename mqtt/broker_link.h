@@ -59,5 +59,6 @@ void Publish(BrokerLink& link, OutgoingMessage message, bool retain);
 // the deadline; gives back how many are still held or unacknowledged.
 size_t WaitPublished(BrokerLink& link, std::chrono::steady_clock::time_point deadline);
 
-// Disconnects cleanly (no last will) and ends the client's thread.
+// Disconnects cleanly (no last will), ends the client's thread and frees the client; also
+// after a StartBroker that failed.
 void StopBroker(BrokerLink& link);

@@ -419,6 +419,7 @@ int main(int argc, char** argv) {
   std::string problem = StartBroker(gateway.broker, options, password, gateway.prefix + "state", kOffline);
   if (!problem.empty()) {
     EndWorkers(gateway);
+    StopBroker(gateway.broker);
     return Fail(problem);
   }
   sd_notify(0, "READY=1");
