@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string json = ResultJson(result, CommandBytes{}, request.transaction);
   nlohmann::json object = nlohmann::json::parse(json, nullptr, false);
   if (!object.is_object() || object.size() != (request.transaction ? 9U : 8U)) std::abort();
-  for (unsigned char c : json) {
+  for (char c : json) {
     if (c < 0x20 || c > 0x7E) std::abort();
   }
   return 0;
