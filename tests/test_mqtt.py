@@ -424,6 +424,8 @@ for line in sys.stdin:
 
 def test_a_usb_supply_unplugged_is_offline_and_plugged_back_is_the_same_id(broker, tmp_path):
     require(GATEWAY and os.path.exists(GATEWAY), "dimlink-mqtt was not built")
+    usb = run([tool("supply_sim"), "--usb", "--", "sh", "-c", 'test -S "$DIMLINK_SIM_CONTROL"'])
+    require(usb.status == 0, f"supply-sim --usb without its control socket: {usb.err.decode()}")
     log = open(tmp_path / "gateway.log", "wb")
     sim = subprocess.Popen([tool("supply_sim"), "--usb", "--log", "/dev/null", "--serial", "A1", "--", "sh", "-c",
                             '"$0" "$@" & exec python3 -u -c "$RELAY"', GATEWAY, "--broker",
