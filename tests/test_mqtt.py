@@ -333,25 +333,12 @@ def test_usb_supplies_are_listed_by_serial_or_node_and_answer_as_kestrow(broker,
 
 def make_ca(folder, name):
     """A CA of the test's own and a server certificate it signs for localhost."""
-    key, ca = folder / f"{name}-ca.key", folder / f"{name}-ca.pem"
+    key, ca, server_key, server = (folder / f"{name}{end}" for end in ("-ca.key", "-ca.pem", ".key", ".pem"))
     openssl = ["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2"]
     subprocess.run([*openssl, "-keyout", key, "-out", ca, "-subj", f"/CN={name} CA"], check=True, capture_output=True)
-    server_key, request, server = folder / f"{name}.key", folder / f"{name}.csr", folder / f"{name}.pem"
-    subprocess.run(["openssl", "req", "-newkey", "rsa:2048", "-nodes", "-keyout", server_key, "-out", request,
-                    "-subj", "/CN=localhost"], check=True, capture_output=True)
-    (folder / "san.ext").write_text("subjectAltName=DNS:localhost,IP:127.0.0.1\n")
-    subprocess.run(["openssl", "x509", "-req", "-in", request, "-CA", ca, "-CAkey", key, "-CAcreateserial",
-                    "-days", "2", "-extfile", folder / "san.ext", "-out", server], check=True, capture_output=True)
+    subprocess.run([*openssl, "-CA", ca, "-CAkey", key, "-keyout", server_key, "-out", server, "-subj", "/CN=localhost",
+                    "-addext", "subjectAltName=DNS:localhost,IP:127.0.0.1"], check=True, capture_output=True)
     return ca, server, server_key
-
-
-def wait_for_log(path, words, timeout=30):
-    deadline = time.monotonic() + timeout
-    while time.monotonic() < deadline:
-        if path.exists() and words in path.read_text():
-            return
-        time.sleep(0.1)
-    pytest.fail(f"{words!r} not in the log: {path.read_text() if path.exists() else ''}")
 
 
 def test_user_password_and_tls_with_the_brokers_ca(tmp_path):
@@ -378,8 +365,10 @@ def test_user_password_and_tls_with_the_brokers_ca(tmp_path):
                                                    str(tmp_path / "password")], "certificate verify failed")):
             log = tmp_path / f"{name}.log"
             with gateway(broker, *user, *options, scheme="mqtts", log=log, wait_online=False) as process:
-                wait_for_log(log, words)
-                assert process.poll() is None  # it goes on trying
+                deadline = time.monotonic() + 30
+                while words not in log.read_text() and time.monotonic() < deadline:
+                    time.sleep(0.1)
+                assert words in log.read_text() and process.poll() is None  # it goes on trying
     finally:
         broker.stop()
 
@@ -399,7 +388,7 @@ def test_a_request_on_the_plant_broker_is_answered_through_a_bridged_station(tmp
         station.stop()
 
 
-def test_the_service_unit_verifies(tmp_path):
+def test_the_unit_verifies_and_the_gateway_tells_systemd_it_is_ready_and_stopping(tmp_path):
     unit = (HERE.parent / "mqtt" / "dimlink-mqtt.service").read_text()
     require(GATEWAY and os.path.exists(GATEWAY), "dimlink-mqtt was not built")
     (tmp_path / "dimlink-mqtt.service").write_text(
@@ -408,6 +397,14 @@ def test_the_service_unit_verifies(tmp_path):
     done = subprocess.run(["systemd-analyze", "verify", "--man=no", tmp_path / "dimlink-mqtt.service"],
                           capture_output=True, text=True)
     assert (done.returncode, done.stderr) == (0, "")
+    with socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM) as notify:
+        notify.bind(str(tmp_path / "notify"))
+        notify.settimeout(30)
+        process = subprocess.Popen([GATEWAY, "--broker", f"mqtt://127.0.0.1:{free_port()}", "--no-usb"],
+                                   env={**os.environ, "NOTIFY_SOCKET": str(tmp_path / "notify")}, stderr=subprocess.DEVNULL)
+        assert notify.recv(64) == b"READY=1"
+        process.terminate()
+        assert (notify.recv(64), process.wait(timeout=30)) == (b"STOPPING=1", 0)
 
 
 # Runs beside the simulated devices with the gateway: passes each line of its input to
