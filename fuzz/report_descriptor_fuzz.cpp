@@ -4,5 +4,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   (void)UsesNumberedReports(data, size);
+  (void)OutputReportBytes(data, size);
   return 0;
 }

@@ -3,7 +3,6 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include <chrono>
 #include <cstring>
 
 #include "lan/sockaddr.h"
@@ -11,29 +10,25 @@
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 SOCKET Native(const Socket& socket) { return static_cast<SOCKET>(socket.handle); }
 
-timeval Left(Clock::time_point deadline) {
-  auto left = std::chrono::ceil<std::chrono::microseconds>(deadline - Clock::now()).count();
-  if (left < 0) left = 0;
-  return timeval{static_cast<long>(left / 1000000), static_cast<long>(left % 1000000)};
-}
-
-// Waits until the socket is readable (or, for a connect, writable or failed). Gives back
-// 1 when ready, 0 when the time ran out, SOCKET_ERROR on failure.
-int WaitFor(SOCKET socket, bool for_connect, Clock::time_point deadline) {
-  fd_set ready;
-  fd_set failed;
-  FD_ZERO(&ready);
-  FD_ZERO(&failed);
-  FD_SET(socket, &ready);
-  FD_SET(socket, &failed);
-  timeval limit = Left(deadline);
-  int count = for_connect ? select(0, nullptr, &ready, &failed, &limit) : select(0, &ready, nullptr, &failed, &limit);
-  if (count <= 0) return count;
-  return 1;
+// Waits until the socket is readable (or, for a connect, writable or failed), until end,
+// in slices short enough to see an interrupt. Gives back 1 when ready, 0 when the time
+// ran out or the wait was interrupted, SOCKET_ERROR on failure.
+int WaitFor(SOCKET socket, bool for_connect, WaitClock::time_point end, const Wait& wait) {
+  for (;;) {
+    int slice = SliceMs(wait, end);
+    fd_set ready;
+    fd_set failed;
+    FD_ZERO(&ready);
+    FD_ZERO(&failed);
+    FD_SET(socket, &ready);
+    FD_SET(socket, &failed);
+    timeval limit{slice / 1000, slice % 1000 * 1000};
+    int count = for_connect ? select(0, nullptr, &ready, &failed, &limit) : select(0, &ready, nullptr, &failed, &limit);
+    if (count != 0) return count < 0 ? SOCKET_ERROR : 1;
+    if (slice == 0 || Interrupted(wait)) return 0;
+  }
 }
 
 bool SetNonBlocking(SOCKET socket, bool on) {
@@ -78,21 +73,31 @@ bool Socket::valid() const { return Native(*this) != INVALID_SOCKET; }
 
 long TimedOutError() { return WSAETIMEDOUT; }
 
+// Not inheritable, so that a process the host program starts meanwhile does not keep the
+// connection open after it is closed here. Windows 7 without its update for the flag
+// refuses it; there the handle is made uninheritable once it exists.
 Socket MakeStreamSocket(const NetAddress& address, long& error) {
-  SOCKET native = socket(address.ipv6 ? AF_INET6 : AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  int family = address.ipv6 ? AF_INET6 : AF_INET;
+  SOCKET native =
+      WSASocketW(family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
+  if (native == INVALID_SOCKET && WSAGetLastError() == WSAEINVAL) {
+    native = WSASocketW(family, SOCK_STREAM, IPPROTO_TCP, nullptr, 0, WSA_FLAG_OVERLAPPED);
+    auto* handle = reinterpret_cast<HANDLE>(native);  // NOLINT(performance-no-int-to-ptr)
+    if (native != INVALID_SOCKET) SetHandleInformation(handle, HANDLE_FLAG_INHERIT, 0);
+  }
   error = native == INVALID_SOCKET ? WSAGetLastError() : 0;
   return Socket(static_cast<std::intptr_t>(native));
 }
 
-long ConnectWithin(const Socket& socket, const NetAddress& address, int timeout_ms, const Wait& /*wait*/) {
+long ConnectWithin(const Socket& socket, const NetAddress& address, int timeout_ms, const Wait& wait) {
   SOCKET native = Native(socket);
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
+  auto end = StepEnd(wait, timeout_ms);
   if (!SetNonBlocking(native, true)) return WSAGetLastError();
   sockaddr_storage storage;
   int size = ToSockaddr(address, storage);
   if (connect(native, reinterpret_cast<const sockaddr*>(&storage), size) == SOCKET_ERROR) {
     if (WSAGetLastError() != WSAEWOULDBLOCK) return WSAGetLastError();
-    int ready = WaitFor(native, true, deadline);
+    int ready = WaitFor(native, true, end, wait);
     if (ready == SOCKET_ERROR) return WSAGetLastError();
     if (ready == 0) return WSAETIMEDOUT;
     int error = 0;
@@ -119,10 +124,9 @@ long SendAll(const Socket& socket, const std::uint8_t* bytes, std::size_t count,
 }
 
 ReceiveStep ReceiveWithin(const Socket& socket, std::uint8_t* into, std::size_t room, int timeout_ms,
-                          const Wait& /*wait*/) {
+                          const Wait& wait) {
   SOCKET native = Native(socket);
-  auto deadline = Clock::now() + std::chrono::milliseconds(timeout_ms);
-  int ready = WaitFor(native, false, deadline);
+  int ready = WaitFor(native, false, StepEnd(wait, timeout_ms), wait);
   if (ready == SOCKET_ERROR) return {ReceiveStep::Failed, 0, WSAGetLastError()};
   if (ready == 0) return {ReceiveStep::TimedOut, 0, WSAETIMEDOUT};
   int got = recv(native, reinterpret_cast<char*>(into), static_cast<int>(room), 0);

@@ -125,14 +125,15 @@ def beside_supplies(tmp_path, devices, argv, env=None, stdin="/dev/null", stdout
     return result, log.read_text().splitlines() if log.exists() else []
 
 
-def windows_library_client(folder):
-    """The library's C test client built with MinGW-w64 against dimlink.dll, with the DLL
-    beside it, as a Windows program ships it."""
+def windows_library_client(folder, source=HERE / "library_client.c"):
+    """A C program of the library's users (its test client unless another source is given)
+    built with MinGW-w64 against dimlink.dll, with the DLL beside it, as a Windows program
+    ships it."""
     dll = tool("dll")
     shutil.copy(dll, folder)
-    client = folder / "library_client.exe"
+    client = folder / (source.stem + ".exe")
     subprocess.run(["x86_64-w64-mingw32-gcc-posix", "-std=c99", "-Wall", "-Werror", f"-I{HERE.parent / 'lib'}",
-                    str(HERE / "library_client.c"), dll[:-len("dimlink.dll")] + "libdimlink.dll.a", "-static",
+                    str(source), dll[:-len("dimlink.dll")] + "libdimlink.dll.a", "-static",
                     "-pthread", "-o", str(client)], check=True)
     return str(client)
 

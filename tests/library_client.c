@@ -5,7 +5,8 @@
  *   library_client usb SERIAL|- PATH|- TIMEOUT_MS COMMAND
  * (the --json object is the library's own, dimlink_result_json's)
  *   library_client threads        (USB: 8 threads on one handle)
- *   library_client interrupt ADDRESS PORT   (a silent supply, interrupted from another thread)
+ *   library_client interrupt ADDRESS PORT   (a silent supply, interrupted from another thread;
+ *                                            usb SERIAL|-: a USB supply)
  *   library_client fork ADDRESS PORT        (a handle used in a child after fork())
  *   library_client api            (NULL arguments, bounds, sizes, version)
  * Every result sits before a guard that the library must never write: a program built
@@ -116,7 +117,8 @@ static void* interrupt_later(void* supply) {
 
 static int run_interrupt(const char* address, const char* port) {
   guarded_result* g = new_result();
-  dimlink_supply* supply = dimlink_open_tcp(address, atoi(port), &g->result);
+  dimlink_supply* supply = strcmp(address, "usb") == 0 ? dimlink_open_usb(any(port), NULL, &g->result)
+                                                       : dimlink_open_tcp(address, atoi(port), &g->result);
   if (supply == NULL || dimlink_set_timeout(supply, 20000) != 0) return 1;
   pthread_t thread;
   pthread_create(&thread, NULL, interrupt_later, supply);

@@ -44,6 +44,7 @@ EXCHANGES = [(name, options, command, out, status, used("hidraw0", command))
     # refused command lines never touch a device
     ("four bytes", [], COMMAND[:11], ARGUMENT_COUNT, 1, []),
     ("64 bytes", [], "01 " * 64, too_many(63), 1, []),
+    ("longer than the supply's output report", ["--report-size", "4"], COMMAND, too_many(4), 1, ["hidraw0 open"]),
     ("bad byte", [], "A1 B2 zz 0D 0A", invalid_byte("zz", 3), 1, []),
     ("list two", TWO + ["--hid", "1234:0001"], "--list",
      b"/dev/hidraw0\tA1\tSimulated power supply\n/dev/hidraw1\tB2\tSecond one\n", 0, []),

@@ -8,12 +8,15 @@
 import codecs
 import json
 import os
+import re
+import socket
+import subprocess
 
 import pytest
 
-from conftest import (BY_STATUS, SEARCH_END, SUCCESS, SUPPLY_NOT_FOUND, assert_takes, connect_failed, cp932,
-                      invalid_address, invalid_byte, json_objects, library_objects, received, require, run, sent,
-                      simulator, tool, windows_library_client)
+from conftest import (BY_STATUS, SEARCH_END, SUCCESS, SUPPLY_NOT_FOUND, assert_takes, child_environment,
+                      connect_failed, cp932, invalid_address, invalid_byte, json_objects, library_objects, received,
+                      require, run, sent, simulator, tool, windows_library_client)
 from lan_cases import CODE6, COMMAND, FULL, contacted, exchanges, loopback, supply_port
 
 TIMED_OUT, REFUSED = 10060, 10061
@@ -124,7 +127,9 @@ def test_command_file_named_outside_the_ansi_code_page(tmp_path):
     assert (full_width.out, full_width.status) == (invalid_byte("０ｄ", 5), 1)
 
 
-# A C program linked against dimlink.dll gets what morvish.exe reports, over Winsock.
+# A C program linked against dimlink.dll gets what morvish.exe reports, over Winsock; an
+# interrupt from another thread ends its wait for a silent supply's answer long before its
+# 20 s time-out, and the handle goes on.
 def test_library_dll_exchanges_as_morvish(tmp_path):
     client = windows_library_client(tmp_path)
     server, port = loopback()
@@ -133,3 +138,68 @@ def test_library_dll_exchanges_as_morvish(tmp_path):
             tools = run(wine("morvish_exe", "--json", "127.0.0.1", address, *command.split()), timeout=60)
             library = run([tool("wine"), client, "tcp", "127.0.0.1", address, "5000", command], timeout=60)
             assert library_objects(library.out)[0] == json_objects(tools.out)
+    with supply_port(["--silent"], once=False) as port:
+        [interrupted, after], [ms, _] = library_objects(run([tool("wine"), client, "interrupt", "127.0.0.1", port]).out)
+    assert (interrupted["verdict"], after["verdict"], ms < 15000) == ("interrupted", "receive-failed", True)
+
+
+# Exchanges on a thread of its own; told (a line on standard input) that the supply has
+# the command, starts a child that inherits every inheritable handle and says so; prints
+# the verdict; ends the child at the next line. With no argument it is the child.
+HOST = r"""#include <windows.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <dimlink.h>
+static dimlink_supply *supply;
+static dimlink_result result = DIMLINK_RESULT_INIT;
+static DWORD WINAPI exchange(void *unused) {
+  unsigned char command[] = {0xA1, 0xB2, 0x00, 0x0D, 0x0A};
+  return (DWORD)dimlink_exchange(supply, command, sizeof command, &result);
+}
+int main(int argc, char **argv) {
+  STARTUPINFOA startup = {sizeof startup};
+  PROCESS_INFORMATION child = {0};
+  if (argc < 2) Sleep(INFINITE);
+  setvbuf(stdout, NULL, _IONBF, 0);
+  supply = dimlink_open_tcp("127.0.0.1", atoi(argv[1]), &result);
+  dimlink_set_timeout(supply, 60000);
+  HANDLE thread = CreateThread(NULL, 0, exchange, NULL, 0, NULL);
+  getchar();
+  if (CreateProcessA(_pgmptr, NULL, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &child)) printf("started\n");
+  WaitForSingleObject(thread, INFINITE);
+  printf("%s\n", result.verdict);
+  getchar();
+  return !TerminateProcess(child.hProcess, 0);
+}
+"""
+
+
+# A process the host program starts while an exchange runs does not keep the connection
+# open once the library has closed it.
+def test_library_sockets_stay_with_the_library(tmp_path):
+    (tmp_path / "host.c").write_text(HOST)
+    program = windows_library_client(tmp_path, tmp_path / "host.c")
+    server, port = loopback(1)
+    with server, subprocess.Popen([tool("wine"), program, port], bufsize=0, stdin=subprocess.PIPE,
+                                  stdout=subprocess.PIPE, env=child_environment(None)) as host:
+        server.settimeout(60)
+        with server.accept()[0] as connection:
+            connection.settimeout(20)
+            frame = connection.recv(64, socket.MSG_WAITALL)  # the command, zero-padded to its frame
+            host.stdin.write(b"\n")
+            started = host.stdout.readline().strip()
+            connection.sendall(bytes.fromhex("A1 B2 00 00 0D 0A"))
+            answered = host.stdout.readline().strip()
+            closed = connection.recv(1) == b""  # the child lives on until told
+        host.communicate(b"\n", timeout=60)
+    assert (frame, started, answered, closed, host.returncode) == (
+        bytes.fromhex(COMMAND).ljust(64, b"\0"), b"started", b"carried-out", True, 0)
+
+
+# The DLL and the tools link no window-system library, which would cost every service
+# that loads them desktop heap.
+def test_no_window_system_imports():
+    for binary in [tool("dll"), tool("kestrow_exe"), tool("morvish_exe")]:
+        dump = subprocess.run(["x86_64-w64-mingw32-objdump", "-p", binary], capture_output=True, check=True).stdout
+        imports = [name.upper() for name in re.findall(rb"DLL Name: (\S+)", dump)]
+        assert b"KERNEL32.DLL" in imports and not {b"USER32.DLL", b"GDI32.DLL"} & set(imports), (binary, imports)

@@ -84,30 +84,50 @@ def test_kestrow_exchange(wine_usb, tmp_path, name, devices, out, status, node, 
     assert_takes(attempt, least, most)
 
 
-# Holds an object of another kind under the supply's lock name, then runs the program.
-SQUATTER = r"""#include <windows.h>
-#include <process.h>
-int wmain(int argc, wchar_t **argv) {
-  unsigned long long hash = 0xCBF29CE484222325ULL;
+# The output report is exactly as long as the device's report descriptor declares: a
+# command with no room in it is refused before anything is sent, one that fits goes out
+# zero-padded. Rows: report size, verdict, the length of the report written.
+@pytest.mark.parametrize("size, verdict, length", [
+    ("64", "carried-out", 65), ("5", "mismatch", 6), ("4", "bad-command", None)])  # 5: the answer is cut short
+def test_output_report_follows_the_descriptor(wine_usb, tmp_path, size, verdict, length):
+    result, seen = in_wine(wine_usb, tmp_path, ["--report-size", size], '"$WINE" "$KESTROW" --json "$@"',
+                           *COMMAND.split())
+    (o,) = json_objects(result.out)
+    written = [f"hidraw0 write 00 {' '.join(COMMAND.split() + ['00'] * (length - 6))} ({length} bytes)"] if length else []
+    assert (o["verdict"], o["sent"], seen) == (verdict, length is not None, written)
+
+
+# Holds an event under the lock name of the supply at argv[1] while the library exchanges
+# with it, then lets the name go and exchanges again on the same handle.
+RELOCK = r"""#include <windows.h>
+#include <stdio.h>
+#include <dimlink.h>
+int main(int argc, char **argv) {
   wchar_t name[] = L"Global\\dimlink-supply-0123456789abcdef";
-  CharLowerW(argv[1]);
-  for (wchar_t *c = argv[1]; *c; ++c) hash = (hash ^ *c) * 0x100000001B3ULL;
+  unsigned long long hash = 0xCBF29CE484222325ULL;
+  for (char *c = argv[1]; *c; ++c) hash = (hash ^ (*c >= 'A' && *c <= 'Z' ? *c + 32 : *c)) * 0x100000001B3ULL;
   for (int k = 0; k < 16; ++k) name[wcslen(name) - 1 - k] = L"0123456789abcdef"[(hash >> (4 * k)) & 15];
-  if (argc < 3 || !CreateEventW(NULL, TRUE, FALSE, name)) return 99;
-  return (int)_wspawnv(_P_WAIT, argv[2], (const wchar_t *const *)argv + 2);
+  HANDLE held = CreateEventW(NULL, TRUE, FALSE, name);
+  dimlink_result result = DIMLINK_RESULT_INIT;
+  dimlink_supply *supply = dimlink_open_usb(NULL, argv[1], &result);
+  unsigned char command[] = {0xA1, 0xB2, 0x00, 0x0D, 0x0A};
+  for (int k = 0; held != NULL && supply != NULL && k < 2; ++k) {
+    if (k == 1) CloseHandle(held);
+    dimlink_exchange(supply, command, sizeof command, &result);
+    printf("%s %d\n", result.verdict, (int)result.error);
+  }
+  return 0;
 }
 """
 
 
-# A lock that cannot be had ends the run with its error number before anything is sent.
-def test_kestrow_never_exchanges_unlocked(wine_usb, tmp_path):
-    (tmp_path / "squat.c").write_text(SQUATTER)
-    subprocess.run(["x86_64-w64-mingw32-gcc-posix", "-municode", "-o", tmp_path / "squat.exe", tmp_path / "squat.c"],
-                   check=True)
-    script = f'"$WINE" {tmp_path}/squat.exe "$("$WINE" "$KESTROW" --list | cut -f1)" "$KESTROW" --json "$@"'
-    result, seen = in_wine(wine_usb, tmp_path, [], script, *COMMAND.split())
-    (o,) = json_objects(result.out)
-    assert (o["verdict"], o["error"], o["sent"], result.status, seen) == ("lock-failed", 6, False, 3, [])
+# A lock that cannot be had ends the exchange with its error number before anything is
+# sent, and is tried again at the next exchange on the same handle.
+def test_library_takes_the_lock_once_it_can(wine_usb, tmp_path):
+    (tmp_path / "relock.c").write_text(RELOCK)
+    program = windows_library_client(tmp_path, tmp_path / "relock.c")
+    result, seen = in_wine(wine_usb, tmp_path, [], f'"$WINE" {program} "$("$WINE" "$KESTROW" --list | cut -f1)"')
+    assert (result.out.split(), seen) == ([b"lock-failed", b"6", b"carried-out", b"0"], [wrote("hidraw0", COMMAND)])
 
 
 # Two supplies listed with Windows' paths, one chosen by its path, the other by its serial
@@ -133,12 +153,17 @@ def test_kestrow_lists_and_chooses_supplies(wine_usb, tmp_path):
 
 
 # A C program linked against dimlink.dll finds and exchanges with the supply through
-# Windows' HID stack, and gets what kestrow.exe reports.
+# Windows' HID stack, and gets what kestrow.exe reports; an interrupt from another thread
+# ends its wait for a silent supply's answer long before its 20 s time-out, and the
+# handle goes on.
 def test_library_dll_exchanges_as_kestrow(wine_usb, tmp_path):
     client = windows_library_client(tmp_path)
-    script = f'"$WINE" "$KESTROW" --json "$@"; "$WINE" {client} usb - - 5000 "$*"; "$WINE" {client} usb NONE - 5000 "$*"'
-    result, _ = in_wine(wine_usb, tmp_path, ["--status", "03"], script, *COMMAND.split())
+    script = (f'"$WINE" "$KESTROW" --json "$@"; "$WINE" {client} usb - - 5000 "$*"; "$WINE" {client} usb NONE - 5000 '
+              f'"$*"; "$WINE" {client} interrupt usb S')
+    result, _ = in_wine(wine_usb, tmp_path, ["--status", "03", "--supply", "--silent", "--serial", "S"], script,
+                        *COMMAND.split())
     tools, rest = result.out.split(b"\n", 1)
-    (library, missing), _ = library_objects(rest)
+    (library, missing, interrupted, after), (_, _, ms, _) = library_objects(rest)
     assert [library] == json_objects(tools) and library["verdict"] == "invalid-instruction"
     assert (missing["verdict"], missing["status"]) == ("not-found", 3)
+    assert (interrupted["verdict"], after["verdict"], ms < 15000) == ("interrupted", "receive-failed", True)

@@ -28,7 +28,7 @@ struct UsbDevice {
   int number = -1;  // N of /dev/hidrawN; -1: the lowest one free
   AnswerOptions answer;
   bool numbered = false;         // reports carry report ID 01
-  std::size_t report_size = 63;  // input report bytes after any report ID
+  std::size_t report_size = 63;  // input and output report bytes after any report ID
   bool fail_write = false;
   bool fail_read = false;
   bool vanish = false;   // gone once opened: writes and reads fail

@@ -274,11 +274,22 @@ void Release(fuse_req_t req, fuse_ino_t /*inode*/, fuse_file_info* fi) {
 }  // namespace
 
 std::vector<std::uint8_t> ReportDescriptor(const UsbDevice& device) {
-  std::vector<std::uint8_t> descriptor = {
-      0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01, 0x09, 0x02, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95,
-      0x3F, 0x81, 0x02, 0x09, 0x03, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08, 0x95, 0x3F, 0x91, 0x02, 0xC0,
-  };
-  if (device.numbered) descriptor.insert(descriptor.begin() + 7, {0x85, 0x01});  // Report ID 1
+  // A vendor-defined collection, its input and output reports report_size bytes each
+  // after any report ID; Report Count takes two data bytes above 255.
+  std::vector<std::uint8_t> descriptor = {0x06, 0x00, 0xFF, 0x09, 0x01, 0xA1, 0x01};
+  if (device.numbered) descriptor.insert(descriptor.end(), {0x85, 0x01});  // Report ID 1
+  auto count = static_cast<std::uint8_t>(device.report_size);
+  auto count_high = static_cast<std::uint8_t>(device.report_size >> 8);
+  for (auto [usage, main_item] : {std::pair<std::uint8_t, std::uint8_t>{0x02, 0x81}, {0x03, 0x91}}) {
+    descriptor.insert(descriptor.end(), {0x09, usage, 0x15, 0x00, 0x26, 0xFF, 0x00, 0x75, 0x08});
+    if (count_high == 0) {
+      descriptor.insert(descriptor.end(), {0x95, count});
+    } else {
+      descriptor.insert(descriptor.end(), {0x96, count, count_high});
+    }
+    descriptor.insert(descriptor.end(), {main_item, 0x02});
+  }
+  descriptor.push_back(0xC0);
   return descriptor;
 }
 

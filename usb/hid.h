@@ -28,6 +28,9 @@ struct DeviceCaps {
   bool numbered_reports = false;
   // Bytes one read gives, report ID included, where the platform tells it; 0 when unknown.
   std::size_t input_report_length = 0;
+  // Bytes of the device's output report, report ID included, as its report descriptor
+  // declares them; 0 when unknown. A longer command cannot be sent.
+  std::size_t output_report_length = 0;
 };
 
 // The power supply, open for reading and writing; closed when the object goes.
@@ -39,12 +42,15 @@ struct PowerSupply {
   bool open() const;
   std::intptr_t device_handle = -1;
   // The lock that keeps other runs from exchanging with the same supply, where the
-  // platform needs one beside the device itself; released when the object goes.
+  // platform needs one beside the device itself: made at the first exchange that can
+  // make it, released when the object goes.
   std::intptr_t exchange_lock = 0;
-  // The system's error number when the platform could not make that lock as it opened
-  // the supply: TakeForExchange reports it instead of going on unlocked.
-  std::uint32_t lock_error = 0;
+  // The device path it was found at, as the listing prints it.
+  std::string path;
   DeviceCaps caps;
+  // Set when a transfer on the device never ended, even cancelled: its buffer may still be
+  // written into, so the handle takes no further transfer.
+  mutable bool stuck = false;
 };
 
 // Gives back the exchange lock and closes the device, the platform's way; the handles
@@ -90,7 +96,7 @@ bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::strin
 // other holder (another run, another handle) is exchanging with this supply, then takes
 // it until ReleaseExchange or until the supply is closed. Busy when the wait ran out or
 // was interrupted; Failed, with the system's error number, when the lock cannot be had
-// at all.
+// at all, which the next call tries again.
 LockOutcome TakeForExchange(PowerSupply& supply, int timeout_ms, const Wait& wait = Wait{});
 
 // Lets the next holder have the supply; called on the thread that took it.
@@ -100,10 +106,12 @@ void ReleaseExchange(PowerSupply& supply);
 // or came after an answer this run has read.
 void DiscardWaitingReports(const PowerSupply& supply);
 
-// Writes the whole output report, waiting at most timeout_ms; false when it fails or
-// goes out short, with the system's error number in error where the platform reports one.
+// Writes the whole output report (as long as the device's own, where the platform needs
+// that: the command's bytes, padded with zeros), waiting at most timeout_ms (and never
+// past the wait's deadline or an interrupt); false when it fails, goes out short or is
+// interrupted, with the system's error number in error where the platform reports one.
 bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report, int timeout_ms,
-                       std::optional<long>& error);
+                       std::optional<long>& error, const Wait& wait = Wait{});
 
 // Reads one input report, waiting at most timeout_ms (and never past the wait's deadline
 // or an interrupt); false on time-out, interrupt or failure. Never reads past the 64

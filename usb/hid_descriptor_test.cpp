@@ -15,7 +15,7 @@ TEST(ParseHidUevent, FindsTheIdentifiersLine) {
   const Row rows[] = {
       {"usb", "DRIVER=hid-generic\nHID_ID=0003:00000483:00005750\nHID_NAME=Lighting supply\n",
        HidIdentifiers{3, 0x0483, 0x5750}},
-      {"lower case", "HID_ID=0003:0000abcd:0000ef01\n", HidIdentifiers{3, 0xABCD, 0xEF01}},
+      {"either case", "HID_ID=0003:0000AbcD:0000eF01\n", HidIdentifiers{3, 0xABCD, 0xEF01}},
       {"no HID_ID", "DRIVER=hid-generic\nHID_NAME=x\n", std::nullopt},
       {"a key that only ends like it", "XHID_ID=0003:00000483:00005750\n", std::nullopt},
       {"not hexadecimal", "HID_ID=0003:0000048G:00005750\n", std::nullopt},
@@ -47,25 +47,36 @@ std::vector<std::uint8_t> WithReportId(std::vector<std::uint8_t> descriptor, lon
   return descriptor;
 }
 
-TEST(UsesNumberedReports, ReadsItemsNotBytes) {
+// Items: 75 report size, 95 and 96 report count, 85 report ID, 81 input, 91 output, A4
+// push, B4 pop, FE a long item.
+TEST(ReportDescriptor, ReadsItemsNotBytes) {
   struct Row {
     const char* name;
     std::vector<std::uint8_t> descriptor;
     std::optional<bool> numbered;
+    std::optional<std::size_t> output_bytes;
   };
   const Row rows[] = {
-      {"vendor-defined, 63 bytes, unnumbered", kVendor63, false},
-      {"the same with report ID 1", WithReportId(kVendor63, 7), true},
-      {"0x85 as item data only", {0x26, 0x85, 0x00, 0x95, 0x85, 0x81, 0x02}, false},
-      {"0x85 inside a long item", {0xFE, 0x04, 0x10, 0x85, 0x01, 0x85, 0x85, 0xC0}, false},
-      {"report ID after a long item", {0xFE, 0x01, 0x10, 0x85, 0x85, 0x02}, true},
-      {"empty", {}, false},
-      {"ends inside a short item", {0x06, 0x00}, std::nullopt},
-      {"ends inside a long item", {0xFE, 0x05, 0x10, 0x01}, std::nullopt},
-      {"long item header cut short", {0xC0, 0xFE, 0x05}, std::nullopt},
+      {"vendor-defined, 63 bytes, unnumbered", kVendor63, false, 63},
+      {"the same with report ID 1", WithReportId(kVendor63, 7), true, 63},
+      {"0x85 as item data only", {0x26, 0x85, 0x00, 0x95, 0x85, 0x81, 0x02}, false, 0},
+      {"0x85 inside a long item", {0xFE, 0x04, 0x10, 0x85, 0x01, 0x85, 0x85, 0xC0}, false, 0},
+      {"report ID after a long item", {0xFE, 0x01, 0x10, 0x85, 0x85, 0x02}, true, 0},
+      {"empty", {}, false, 0},
+      {"ends inside a short item", {0x06, 0x00}, std::nullopt, std::nullopt},
+      {"ends inside a long item", {0xFE, 0x05, 0x10, 0x01}, std::nullopt, std::nullopt},
+      {"long item header cut short", {0xC0, 0xFE, 0x05}, std::nullopt, std::nullopt},
+      {"2-byte count, input apart", {0x75, 0x08, 0x95, 0xC8, 0x81, 0x02, 0x96, 0x00, 0x01, 0x91, 0x02}, false, 256},
+      {"fields add up, bits round up", {0x75, 0x01, 0x95, 0x06, 0x91, 0x02, 0x91, 0x02}, false, 2},
+      {"longest", {0x75, 0x08, 0x85, 0x02, 0x95, 0x14, 0x91, 0x02, 0x85, 0x01, 0x95, 0x08, 0x91, 0x02}, true, 20},
+      {"pop restores the count", {0x75, 0x08, 0x95, 0x02, 0xA4, 0x95, 0x30, 0xB4, 0x91, 0x02}, false, 2},
+      {"pop without push", {0xB4, 0x91, 0x02}, false, std::nullopt},
+      {"as long as any report", {0x75, 0x20, 0x96, 0x00, 0x10, 0x91, 0x02}, false, 16384},
+      {"too long", {0x75, 0x20, 0x96, 0x00, 0x10, 0x91, 0x02, 0x95, 0x01, 0x91, 0x02}, false, std::nullopt},
   };
   for (const Row& row : rows) {
     EXPECT_EQ(UsesNumberedReports(row.descriptor.data(), row.descriptor.size()), row.numbered) << row.name;
+    EXPECT_EQ(OutputReportBytes(row.descriptor.data(), row.descriptor.size()), row.output_bytes) << row.name;
   }
 }
 

@@ -100,12 +100,15 @@ bool Matches(const SupplyEntry& entry, const SupplyChoice& choice) {
 }
 
 // A descriptor that cannot be read or parsed is taken as the power supply's own layout,
-// which has no report IDs.
+// which has no report IDs, with no known output length. hidraw writes whatever length it
+// is given, so the output length only bounds the command.
 DeviceCaps ReadCaps(const std::string& name) {
-  std::string descriptor = ReadSmallFile(kClassDirectory + name + "/device/report_descriptor");
-  std::optional<bool> numbered =
-      UsesNumberedReports(reinterpret_cast<const std::uint8_t*>(descriptor.data()), descriptor.size());
-  return DeviceCaps{numbered.value_or(false)};
+  std::string text = ReadSmallFile(kClassDirectory + name + "/device/report_descriptor");
+  const auto* descriptor = reinterpret_cast<const std::uint8_t*>(text.data());
+  DeviceCaps caps{UsesNumberedReports(descriptor, text.size()).value_or(false)};
+  std::size_t output_bytes = OutputReportBytes(descriptor, text.size()).value_or(0);
+  if (output_bytes != 0) caps.output_report_length = output_bytes + 1;  // and the report ID
+  return caps;
 }
 
 int Fd(const PowerSupply& supply) { return static_cast<int>(supply.device_handle); }
@@ -155,6 +158,7 @@ bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::strin
       continue;
     }
     supply.device_handle = fd;
+    supply.path = path;
     supply.caps = ReadCaps(name);
     return true;
   }
@@ -179,7 +183,7 @@ void ReleaseExchange(PowerSupply& supply) { ::flock(Fd(supply), LOCK_UN); }
 // once, so there is nothing to wait for. The failure's message has always gone without
 // an error number here, and scripts match it, so errno is not carried.
 bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report, int /*timeout_ms*/,
-                       std::optional<long>& /*error*/) {
+                       std::optional<long>& /*error*/, const Wait& /*wait*/) {
   for (;;) {
     ssize_t written = ::write(Fd(supply), report.data(), report.size());
     if (written < 0 && errno == EINTR) continue;

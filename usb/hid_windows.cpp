@@ -13,6 +13,7 @@ extern "C" {
 #include <algorithm>
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -25,6 +26,9 @@ namespace {
 // In the global namespace, so that runs in every logon session (a service, a desktop)
 // take turns.
 constexpr std::wstring_view kLockNamePrefix = L"Global\\dimlink-supply-";
+// How long a cancelled transfer may take to end; a driver that honours the cancel ends
+// it at once.
+constexpr DWORD kCancelWaitMs = 1000;
 
 // A kernel handle closed when it goes.
 struct OwnedHandle {
@@ -114,9 +118,12 @@ std::wstring FromArgument(const std::string& argument) {
   return wide;
 }
 
-// Device paths are case-insensitive.
+// Device paths are case-insensitive, and ASCII: lowering A to Z is enough, and needs
+// none of the window system's libraries, which a service loading the DLL would pay for.
 std::wstring LowerCase(std::wstring text) {
-  if (!text.empty()) CharLowerBuffW(text.data(), static_cast<DWORD>(text.size()));
+  for (wchar_t& c : text) {
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+  }
   return text;
 }
 
@@ -148,7 +155,7 @@ constexpr DWORD kLockRights = SYNCHRONIZE | MUTEX_MODIFY_STATE;
 // Makes or opens the supply's exchange lock. Every authenticated user (and the system
 // account) gets the rights runs need, so that runs in every logon session take turns.
 // Gives back the handle, or 0 with the error in error.
-std::intptr_t OpenExchangeLock(const std::wstring& name, std::uint32_t& error) {
+std::intptr_t OpenExchangeLock(const std::wstring& name, DWORD& error) {
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:(A;;0x00100001;;;AU)(A;;0x00100001;;;SY)", SDDL_REVISION_1,
                                                        &descriptor, nullptr);
@@ -185,26 +192,65 @@ DeviceCaps ReadCaps(HANDLE device) {
   PHIDP_PREPARSED_DATA preparsed = nullptr;
   if (!HidD_GetPreparsedData(device, &preparsed)) return caps;
   HIDP_CAPS hid_caps{};
-  if (HidP_GetCaps(preparsed, &hid_caps) == HIDP_STATUS_SUCCESS)
+  if (HidP_GetCaps(preparsed, &hid_caps) == HIDP_STATUS_SUCCESS) {
     caps.input_report_length = hid_caps.InputReportByteLength;
+    caps.output_report_length = hid_caps.OutputReportByteLength;
+  }
   HidD_FreePreparsedData(preparsed);
   return caps;
 }
 
-// Waits for an overlapped transfer; cancels it when the time runs out. Gives back the
-// byte count, or nothing when it failed or timed out, with the reason in error.
-std::optional<DWORD> Finish(HANDLE device, OVERLAPPED& overlapped, BOOL started, DWORD timeout_ms, DWORD& error) {
+// One overlapped transfer, and the memory the system may write into until it ends.
+struct Transfer {
+  OwnedHandle event{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+  OVERLAPPED overlapped{};
+  std::vector<std::uint8_t> buffer;
+};
+
+// A transfer of the buffer, ready to start; nothing when no event can be made, with the
+// reason in error.
+std::unique_ptr<Transfer> NewTransfer(std::size_t length, DWORD& error) {
+  auto transfer = std::make_unique<Transfer>();
+  if (!transfer->event.valid()) {
+    error = GetLastError();
+    return nullptr;
+  }
+  transfer->overlapped.hEvent = transfer->event.handle;
+  transfer->buffer.assign(length, 0);
+  return transfer;
+}
+
+// Waits for the object until end, in slices short enough to see an interrupt. Gives back
+// the wait's result: WAIT_TIMEOUT once end has passed or the wait was interrupted.
+DWORD WaitUntil(HANDLE object, WaitClock::time_point end, const Wait& wait) {
+  for (;;) {
+    int slice = SliceMs(wait, end);
+    DWORD waited = WaitForSingleObject(object, static_cast<DWORD>(slice));
+    if (waited != WAIT_TIMEOUT || slice == 0 || Interrupted(wait)) return waited;
+  }
+}
+
+// Waits for an overlapped transfer until end or an interrupt, and cancels it then. Gives
+// back the byte count, or nothing when it failed, timed out or was interrupted, with the
+// reason in error. A transfer that the cancel does not end either (a driver that ignores
+// it) keeps its memory for good, and the supply takes no further transfer.
+std::optional<DWORD> Finish(const PowerSupply& supply, std::unique_ptr<Transfer>& transfer, BOOL started,
+                            WaitClock::time_point end, const Wait& wait, DWORD& error) {
   error = started ? 0 : GetLastError();
   if (!started && error != ERROR_IO_PENDING) return std::nullopt;
-  DWORD count = 0;
-  DWORD waited = WaitForSingleObject(overlapped.hEvent, timeout_ms);
+  HANDLE device = Native(supply);
+  DWORD waited = WaitUntil(transfer->event.handle, end, wait);
   if (waited != WAIT_OBJECT_0) {
     error = waited == WAIT_TIMEOUT ? static_cast<DWORD>(ERROR_TIMEOUT) : GetLastError();
-    CancelIo(device);
-    GetOverlappedResult(device, &overlapped, &count, TRUE);  // the buffer is in use until this returns
+    CancelIoEx(device, &transfer->overlapped);
+    if (WaitForSingleObject(transfer->event.handle, kCancelWaitMs) != WAIT_OBJECT_0) {
+      supply.stuck = true;
+      static_cast<void>(transfer.release());  // deliberately kept: the driver still holds it
+    }
     return std::nullopt;
   }
-  if (!GetOverlappedResult(device, &overlapped, &count, FALSE)) {
+  DWORD count = 0;
+  if (!GetOverlappedResult(device, &transfer->overlapped, &count, FALSE)) {
     error = GetLastError();
     return std::nullopt;
   }
@@ -249,8 +295,9 @@ bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::strin
     }
     supply.caps = ReadCaps(device.handle);
     supply.device_handle = reinterpret_cast<std::intptr_t>(device.release());
-    // A lock that cannot be made is reported when the run takes it, before anything is sent.
-    supply.exchange_lock = OpenExchangeLock(LockName(path), supply.lock_error);
+    // The lock is made when the run first takes it: one that cannot be made then is
+    // reported before anything is sent, and tried again at the next exchange.
+    supply.path = Utf8(path);
     return true;
   });
   if (end == 0) return true;
@@ -258,10 +305,13 @@ bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::strin
   return false;
 }
 
-LockOutcome TakeForExchange(PowerSupply& supply, int timeout_ms, const Wait& /*wait*/) {
-  if (supply.exchange_lock == 0)
-    return DecideWindowsLock(supply.lock_error != 0 ? supply.lock_error : ERROR_INVALID_HANDLE, 0, 0);
-  DWORD waited = WaitForSingleObject(Lock(supply), static_cast<DWORD>(timeout_ms));
+LockOutcome TakeForExchange(PowerSupply& supply, int timeout_ms, const Wait& wait) {
+  if (supply.exchange_lock == 0) {
+    DWORD error = 0;
+    supply.exchange_lock = OpenExchangeLock(LockName(FromArgument(supply.path)), error);
+    if (supply.exchange_lock == 0) return DecideWindowsLock(error != 0 ? error : ERROR_INVALID_HANDLE, 0, 0);
+  }
+  DWORD waited = WaitUntil(Lock(supply), StepEnd(wait, timeout_ms), wait);
   return DecideWindowsLock(0, waited, waited == WAIT_FAILED ? GetLastError() : 0);
 }
 
@@ -273,35 +323,40 @@ void ReleaseExchange(PowerSupply& supply) {
 void DiscardWaitingReports(const PowerSupply& supply) { HidD_FlushQueue(Native(supply)); }
 
 bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report, int timeout_ms,
-                       std::optional<long>& error) {
-  OwnedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!event.valid()) {
-    error = static_cast<long>(GetLastError());
+                       std::optional<long>& error, const Wait& wait) {
+  if (supply.stuck) {  // a transfer on it never ended
+    error = ERROR_IO_PENDING;
     return false;
   }
-  OVERLAPPED overlapped{};
-  overlapped.hEvent = event.handle;
-  BOOL started = WriteFile(Native(supply), report.data(), static_cast<DWORD>(report.size()), nullptr, &overlapped);
+  // Windows takes a write only of exactly the device's output report length; the report
+  // past the command is zeros, so it is padded or cut to that length.
+  std::size_t length = supply.caps.output_report_length != 0 ? supply.caps.output_report_length : report.size();
   DWORD reason = 0;
-  std::optional<DWORD> written = Finish(Native(supply), overlapped, started, static_cast<DWORD>(timeout_ms), reason);
+  std::unique_ptr<Transfer> transfer = NewTransfer(length, reason);
+  if (transfer == nullptr) {
+    error = static_cast<long>(reason);
+    return false;
+  }
+  std::copy_n(report.begin(), std::min(length, report.size()), transfer->buffer.begin());
+  BOOL started =
+      WriteFile(Native(supply), transfer->buffer.data(), static_cast<DWORD>(length), nullptr, &transfer->overlapped);
+  std::optional<DWORD> written = Finish(supply, transfer, started, StepEnd(wait, timeout_ms), wait, reason);
   // A short write has no system error: it keeps the message without a number.
   if (!written && reason != 0) error = static_cast<long>(reason);
-  return written && *written == report.size();
+  return written && *written == length;
 }
 
-bool ReadInputReport(const PowerSupply& supply, InputReport& report, int timeout_ms, const Wait& /*wait*/) {
+bool ReadInputReport(const PowerSupply& supply, InputReport& report, int timeout_ms, const Wait& wait) {
+  if (supply.stuck) return false;
   // A device with longer reports is read whole into a buffer of its size; the first 64
   // bytes are kept.
   std::size_t length = supply.caps.input_report_length != 0 ? supply.caps.input_report_length : report.size();
-  std::vector<std::uint8_t> buffer(std::max(length, report.size()), 0);
-  OwnedHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
-  if (!event.valid()) return false;
-  OVERLAPPED overlapped{};
-  overlapped.hEvent = event.handle;
-  BOOL started = ReadFile(Native(supply), buffer.data(), static_cast<DWORD>(length), nullptr, &overlapped);
   DWORD reason = 0;
-  std::optional<DWORD> got = Finish(Native(supply), overlapped, started, static_cast<DWORD>(timeout_ms), reason);
-  if (!got) return false;
-  std::copy_n(buffer.begin(), report.size(), report.begin());
+  std::unique_ptr<Transfer> transfer = NewTransfer(std::max(length, report.size()), reason);
+  if (transfer == nullptr) return false;
+  BOOL started =
+      ReadFile(Native(supply), transfer->buffer.data(), static_cast<DWORD>(length), nullptr, &transfer->overlapped);
+  if (!Finish(supply, transfer, started, StepEnd(wait, timeout_ms), wait, reason)) return false;
+  std::copy_n(transfer->buffer.begin(), report.size(), report.begin());
   return true;
 }

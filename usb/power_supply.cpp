@@ -5,16 +5,18 @@
 PowerSupply::PowerSupply(PowerSupply&& other) noexcept
     : device_handle(std::exchange(other.device_handle, -1)),
       exchange_lock(std::exchange(other.exchange_lock, 0)),
-      lock_error(other.lock_error),
-      caps(other.caps) {}
+      path(std::move(other.path)),
+      caps(other.caps),
+      stuck(other.stuck) {}
 
 PowerSupply& PowerSupply::operator=(PowerSupply&& other) noexcept {
   if (this != &other) {
     ClosePowerSupply(*this);
     device_handle = std::exchange(other.device_handle, -1);
     exchange_lock = std::exchange(other.exchange_lock, 0);
-    lock_error = other.lock_error;
+    path = std::move(other.path);
     caps = other.caps;
+    stuck = other.stuck;
   }
   return *this;
 }

@@ -45,9 +45,15 @@ std::optional<ExchangeResult> LockUsbSupply(PowerSupply& supply, const ParsedCom
 
 ExchangeResult ExchangeWithUsbSupply(const PowerSupply& supply, const ParsedCommand& command, int timeout_ms,
                                      const SentNotice& on_sent, const Wait& wait) {
+  // A command the device's output report has no room for would go out cut short.
+  std::size_t room = supply.caps.output_report_length;
+  if (room != 0 && command.count >= room) {
+    return Failure(command, keys::kBadCommand, {texts::kTooManyBytes, {std::to_string(room - 1)}}, kExitBadCommandLine);
+  }
   DiscardWaitingReports(supply);
   std::optional<long> error;
-  if (!WriteOutputReport(supply, BuildOutputReport(command.bytes), timeout_ms, error)) {
+  if (!WriteOutputReport(supply, BuildOutputReport(command.bytes), timeout_ms, error, wait)) {
+    if (Interrupted(wait)) return Failure(command, keys::kInterrupted, {texts::kInterrupted, {}}, kExitNoAnswer);
     // Where the platform gives no error number the message stays as it has always been.
     Message message =
         error ? Message{texts::kUsbSendFailedWithError, {std::to_string(*error)}} : Message{texts::kUsbSendFailed, {}};

@@ -24,6 +24,7 @@ std::optional<ExchangeResult> LockUsbSupply(PowerSupply& supply, const ParsedCom
 
 // With the lock held: throws away the reports already waiting, writes the command and
 // reads and judges its answer, each wait at most timeout_ms and never past the wait's
-// deadline. on_sent is told once the command is out.
+// deadline. on_sent is told once the command is out. A command longer than the device's
+// output report holds is refused (bad-command) before anything is sent.
 ExchangeResult ExchangeWithUsbSupply(const PowerSupply& supply, const ParsedCommand& command, int timeout_ms,
                                      const SentNotice& on_sent, const Wait& wait = Wait{});
