@@ -68,11 +68,8 @@ def broker_for(page, folder):
         yield "1883"
         return
     from test_mqtt import Broker
-    broker = Broker(folder)
-    try:
+    with Broker(folder) as broker:
         yield str(broker.port)
-    finally:
-        broker.stop()
 
 
 @pytest.mark.parametrize("page", PAGES, ids=lambda page: page.name)

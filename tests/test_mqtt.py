@@ -49,13 +49,18 @@ class Broker:
             with socket.socket() as s:
                 if s.connect_ex(("127.0.0.1", self.port)) == 0:
                     return
-            assert self.process.poll() is None, (self.folder / f"mosquitto-{self.port}.log").read_text()
             time.sleep(0.05)
         pytest.fail("mosquitto does not listen")
 
     def stop(self):
         self.process.terminate()
         self.process.wait(timeout=30)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *_):
+        self.stop()
 
 
 class Client:
@@ -80,12 +85,10 @@ class Client:
 
     def publish(self, topic, payload, response=None, correlation=None, expiry=None, qos=2):
         properties = Properties(PacketTypes.PUBLISH)
-        if response:
-            properties.ResponseTopic = response
-        if correlation:
-            properties.CorrelationData = correlation
-        if expiry is not None:
-            properties.MessageExpiryInterval = expiry
+        for name, value in (("ResponseTopic", response), ("CorrelationData", correlation),
+                            ("MessageExpiryInterval", expiry)):
+            if value is not None:
+                setattr(properties, name, value)
         self.client.publish(topic, payload, qos=qos, properties=properties).wait_for_publish(10)
 
     def take(self, count=1, timeout=30, topic=None):
@@ -141,9 +144,8 @@ def gateway(broker, *options, node="n1", log=None, wait_online=True, env=None, s
 @pytest.fixture
 def broker(tmp_path):
     require(subprocess.run(["which", "mosquitto"], capture_output=True).returncode == 0, "mosquitto is not installed")
-    b = Broker(tmp_path)
-    yield b
-    b.stop()
+    with Broker(tmp_path) as b:
+        yield b
 
 
 @pytest.mark.parametrize("options, words", [
@@ -346,19 +348,15 @@ def test_user_password_and_tls_with_the_brokers_ca(tmp_path):
     other_ca = make_ca(tmp_path, "other")[0]
     passwords = tmp_path / "passwords"
     subprocess.run(["mosquitto_passwd", "-c", "-b", passwords, "station7", "s3cret"], check=True)
-    broker = Broker(tmp_path, f"allow_anonymous false\npassword_file {passwords}\ncafile {ca}\n"
-                              f"certfile {server}\nkeyfile {server_key}\n")
     (tmp_path / "password").write_text("s3cret\n")
     (tmp_path / "wrong").write_text("guess\n")
-    try:
+    with Broker(tmp_path, f"allow_anonymous false\npassword_file {passwords}\ncafile {ca}\n"
+                          f"certfile {server}\nkeyfile {server_key}\n") as broker:
         user = ("--no-usb", "--username", "station7")
         watch = {"auth": ("station7", "s3cret"), "ca_certs": str(ca)}
-        with gateway(broker, *user, "--cafile", str(ca), "--password-file", str(tmp_path / "password"),
-                     scheme="mqtts", watch=watch):
-            pass
-        with gateway(broker, *user, "--cafile", str(ca), scheme="mqtts", env={"DIMLINK_MQTT_PASSWORD": "s3cret"},
-                     watch=watch):
-            pass
+        for options, env in ((["--password-file", str(tmp_path / "password")], {}), ([], {"DIMLINK_MQTT_PASSWORD": "s3cret"})):
+            with gateway(broker, *user, "--cafile", str(ca), *options, scheme="mqtts", env=env, watch=watch):
+                pass
         for name, options, words in (("wrong-password", ["--cafile", str(ca), "--password-file", str(tmp_path / "wrong")],
                                       "refused"),
                                      ("wrong-ca", ["--cafile", str(other_ca), "--password-file",
@@ -369,23 +367,18 @@ def test_user_password_and_tls_with_the_brokers_ca(tmp_path):
                 while words not in log.read_text() and time.monotonic() < deadline:
                     time.sleep(0.1)
                 assert words in log.read_text() and process.poll() is None  # it goes on trying
-    finally:
-        broker.stop()
 
 
 def test_a_request_on_the_plant_broker_is_answered_through_a_bridged_station(tmp_path, broker):
-    station = Broker(tmp_path, f"allow_anonymous true\nconnection plant\naddress 127.0.0.1:{broker.port}\n"
-                               "bridge_protocol_version mqttv50\ntopic dimlink/+/+/exchange in 2\n"
-                               "topic dimlink/+/+/result out 1\ntopic dimlink/+/state out 1\n")
-    try:
-        with simulator(once=False) as sim, gateway(station, "--no-usb", "--tcp", f"s1=127.0.0.1:{sim.port}"):
-            plant = Client(broker.port, "dimlink/n1/s1/result", "dimlink/n1/state")
-            plant.retained("dimlink/n1/state", {"state": "online"})
-            plant.publish("dimlink/n1/s1/exchange", json.dumps({"command": COMMAND, "transaction": "plant"}))
-            result = plant.results(1, topic="dimlink/n1/s1/result")[0]
-            assert (result["verdict"], result["transaction"]) == ("carried-out", "plant")
-    finally:
-        station.stop()
+    bridge = (f"allow_anonymous true\nconnection plant\naddress 127.0.0.1:{broker.port}\nbridge_protocol_version mqttv50\n"
+              "topic dimlink/+/+/exchange in 2\ntopic dimlink/+/+/result out 1\ntopic dimlink/+/state out 1\n")
+    with Broker(tmp_path, bridge) as station, simulator(once=False) as sim, \
+            gateway(station, "--no-usb", "--tcp", f"s1=127.0.0.1:{sim.port}"):
+        plant = Client(broker.port, "dimlink/n1/s1/result", "dimlink/n1/state")
+        plant.retained("dimlink/n1/state", {"state": "online"})
+        plant.publish("dimlink/n1/s1/exchange", json.dumps({"command": COMMAND, "transaction": "plant"}))
+        result = plant.results(1, topic="dimlink/n1/s1/result")[0]
+        assert (result["verdict"], result["transaction"]) == ("carried-out", "plant")
 
 
 def test_the_unit_verifies_and_the_gateway_tells_systemd_it_is_ready_and_stopping(tmp_path):
