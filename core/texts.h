@@ -67,6 +67,10 @@ inline constexpr std::wstring_view kUsbSendFailed = L"\nLAN電源・USB電源が
 inline constexpr std::wstring_view kUsbSendFailedWithError =
     L"\nLAN電源・USB電源がUSBへの送信は失敗しました。Error Code = %ld";
 inline constexpr std::wstring_view kUsbReceiveFailed = L"\nLAN電源・USB電源からUSBでの受信は失敗しました。";
+inline constexpr std::wstring_view kUsbReceiveFailedWithError =
+    L"\nLAN電源・USB電源からUSBでの受信は失敗しました。Error Code = %ld";
+inline constexpr std::wstring_view kBadWait =
+    L"\nInvalid wait \"%s\" (0 to 86400 seconds). 待ち時間が正しくありません。\n";
 inline constexpr std::wstring_view kSupplyBusy =
     L"\nThe power supply is busy with another exchange. USB電源は別の送受信で使用中です。\n";
 inline constexpr std::wstring_view kLockFailed =
@@ -115,6 +119,8 @@ inline constexpr std::array kAll{
     kUsbSendFailed,
     kUsbSendFailedWithError,
     kUsbReceiveFailed,
+    kUsbReceiveFailedWithError,
+    kBadWait,
     kSupplyBusy,
     kLockFailed,
     kInterrupted,

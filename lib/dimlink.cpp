@@ -31,8 +31,8 @@
 
 struct dimlink_supply {
   bool usb = false;
-  PowerSupply supply;  // a USB supply, open
-  NetAddress address;  // a TCP supply
+  SupplyHold usb_supply;  // open, or searched for again at the next exchange once it has gone
+  NetAddress address;     // a TCP supply
   std::atomic<int> timeout_ms{5000};
   TurnQueue turns;  // the handle's exchanges, one at a time, in the order they came
   std::atomic<std::uint32_t> interrupts{0};
@@ -168,11 +168,24 @@ struct ExchangeLockHeld {
   ~ExchangeLockHeld() { ReleaseExchange(supply); }
 };
 
-ExchangeResult ExchangeOverUsb(dimlink_supply& supply, const ParsedCommand& command, int timeout_ms, const Wait& wait) {
-  if (std::optional<ExchangeResult> busy = LockUsbSupply(supply.supply, command, timeout_ms, wait)) return *busy;
-  ExchangeLockHeld held{supply.supply};
+ExchangeResult ExchangeWithLock(PowerSupply& supply, const ParsedCommand& command, int timeout_ms, const Wait& wait) {
+  if (std::optional<ExchangeResult> busy = LockUsbSupply(supply, command, timeout_ms, wait)) return *busy;
+  ExchangeLockHeld held{supply};
   return ExchangeWithUsbSupply(
-      supply.supply, command, timeout_ms, [](const ExchangeResult&) {}, wait);
+      supply, command, timeout_ms, [](const ExchangeResult&) {}, wait);
+}
+
+// A supply that has gone fails the exchange that finds it gone; the next ones search for
+// it again, and fail at once, nothing sent, while it is not there.
+ExchangeResult ExchangeOverUsb(dimlink_supply& supply, const ParsedCommand& command, int timeout_ms, const Wait& wait) {
+  SupplyHold& held = supply.usb_supply;
+  if (!held.supply.open()) {
+    std::string notes;
+    if (std::optional<ExchangeResult> absent = OpenHeldSupply(held, command, notes)) return *absent;
+  }
+  ExchangeResult result = ExchangeWithLock(held.supply, command, timeout_ms, wait);
+  if (result.status == kExitNoAnswer && result.verdict != keys::kInterrupted) DropIfGone(held);
+  return result;
 }
 
 ExchangeResult Exchange(dimlink_supply& supply, const unsigned char* bytes, std::size_t length) {
@@ -229,6 +242,25 @@ dimlink_supply_info* NewInfo(const SupplyListing& listing) {
     next_text += texts[k].size() + 1;
   }
   return info;
+}
+
+// Opens a USB supply, searching again for up to wait_ms while it is not there.
+dimlink_supply* OpenUsb(const char* serial, const char* path, int wait_ms, dimlink_result* result) {
+  auto supply = std::make_unique<dimlink_supply>();
+  supply->usb = true;
+  if (serial != nullptr) supply->usb_supply.choice.serial = serial;
+  if (path != nullptr) supply->usb_supply.choice.path = path;
+  std::string notes;  // the tools print the search's lines; a library keeps quiet
+  OpenFailure first_failure;
+  if (std::optional<ExchangeResult> failed =
+          WaitForHeldSupply(supply->usb_supply, std::nullopt, wait_ms, notes, &first_failure)) {
+    if (first_failure.error != 0) failed->error = first_failure.error;
+    dimlink_result full = Converted(*failed);
+    CopyText(ValidUtf8(first_failure.path), full.path);
+    Remember(full, result);
+    return nullptr;
+  }
+  return supply.release();
 }
 
 }  // namespace
@@ -291,24 +323,22 @@ void dimlink_free_list(dimlink_supply_info* list) {
 
 dimlink_supply* dimlink_open_usb(const char* serial, const char* path, dimlink_result* result) {
   try {
-    auto supply = std::make_unique<dimlink_supply>();
-    supply->usb = true;
-    SupplyChoice choice;
-    if (serial != nullptr) choice.serial = serial;
-    if (path != nullptr) choice.path = path;
-    std::string notes;  // the tools print the search's lines; a library keeps quiet
-    OpenFailure first_failure;
-    if (std::optional<ExchangeResult> failed =
-            OpenUsbSupply(supply->supply, choice, std::nullopt, notes, &first_failure)) {
-      if (first_failure.error != 0) failed->error = first_failure.error;
-      dimlink_result full = Converted(*failed);
-      CopyText(ValidUtf8(first_failure.path), full.path);
-      Remember(full, result);
-      return nullptr;
-    }
-    return supply.release();
+    return OpenUsb(serial, path, 0, result);
   } catch (...) {
     Remember(InternalError("dimlink_open_usb"), result);
+    return nullptr;
+  }
+}
+
+dimlink_supply* dimlink_wait_usb(const char* serial, const char* path, int milliseconds, dimlink_result* result) {
+  if (milliseconds < 0) {
+    Remember(InvalidCall("dimlink_wait_usb: the wait is 0 ms or more"), result);
+    return nullptr;
+  }
+  try {
+    return OpenUsb(serial, path, milliseconds, result);
+  } catch (...) {
+    Remember(InternalError("dimlink_wait_usb"), result);
     return nullptr;
   }
 }

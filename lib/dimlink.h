@@ -56,7 +56,7 @@ extern "C" {
 
 /* The version of this header; dimlink_version() gives the loaded library's. */
 #define DIMLINK_VERSION_MAJOR 1
-#define DIMLINK_VERSION_MINOR 0
+#define DIMLINK_VERSION_MINOR 1
 #define DIMLINK_VERSION_PATCH 0
 
 /* "MAJOR.MINOR.PATCH" of the library actually loaded; static storage. */
@@ -121,6 +121,26 @@ DIMLINK_API void DIMLINK_CALL dimlink_free_list(dimlink_supply_info* list);
  * failure's error number (13 for one the user may not open) and path its device.
  * result may be NULL. */
 DIMLINK_API dimlink_supply* DIMLINK_CALL dimlink_open_usb(const char* serial, const char* path, dimlink_result* result);
+
+/* Since 1.1 (DIMLINK_1.1). dimlink_open_usb, but while no matching supply is there (or
+ * none can be opened) it looks again every 100 ms, up to milliseconds (0: once, as
+ * dimlink_open_usb), using no CPU in between; NULL with "not-found" when none came in
+ * time. A signal the process handles (a SIGINT handler for Ctrl-C) ends the wait on the
+ * thread it reaches: NULL with "interrupted", status 3, so the program can act on it and
+ * call again for the rest of the time if it likes (POSIX only; no handle exists yet for
+ * dimlink_interrupt to reach). -1 status, "invalid-call", for a negative wait. */
+DIMLINK_API dimlink_supply* DIMLINK_CALL dimlink_wait_usb(const char* serial, const char* path, int milliseconds,
+                                                          dimlink_result* result);
+
+/* A USB supply that goes (unplugged, switched off, reset by its hub) and comes back: the
+ * exchange that finds it gone gives status 3 at once, "send-failed" when the command
+ * could not be written (sent 0), "receive-failed" when it went out and its answer cannot
+ * come (sent 1), with the system's error number (ENODEV, or the read's error, on Linux;
+ * ERROR_DEVICE_NOT_CONNECTED and its kin on Windows). The handle's next exchanges look
+ * for the same supply again: the one with the serial number the opened one had, or, for
+ * one without, the same device path. While it is not there they give "not-found" at once,
+ * nothing sent; once it is back they exchange with it as before. No other supply is ever
+ * taken in its place, even the only one plugged in. */
 
 /* Checks a numeric IPv4 or IPv6 address (never a name lookup) and a port of 1 to 65535,
  * and keeps them; each exchange connects, sends, receives and closes. NULL with status

@@ -9,11 +9,14 @@
  *                                            usb SERIAL|-: a USB supply)
  *   library_client fork ADDRESS PORT        (a handle used in a child after fork())
  *   library_client api            (NULL arguments, bounds, sizes, version)
+ *   library_client held SERIAL|- PATH|- WAIT_MS   (each command line of standard input
+ *                                 on one handle, opened at the first, waiting for it)
  * Every result sits before a guard that the library must never write: a program built
  * against this header allocates no more. */
 #define _POSIX_C_SOURCE 200809L
 #include <dimlink.h>
 #include <pthread.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -153,6 +156,30 @@ static int run_fork(const char* address, const char* port) {
 }
 #endif
 
+#ifndef _WIN32
+static void ignore_signal(int number) { (void)number; }
+
+/* A program that holds its supply all shift: opens it at the first command, waiting for
+ * it up to WAIT_MS (a handled SIGINT, Ctrl-C, ends the wait), then exchanges each command
+ * line on the one handle. */
+static int run_held(const char* serial, const char* path, const char* wait_ms) {
+  signal(SIGINT, ignore_signal);
+  guarded_result* g = new_result();
+  dimlink_supply* supply = NULL;
+  char line[256];
+  while (fgets(line, sizeof line, stdin) != NULL) {
+    line[strcspn(line, "\n")] = '\0';
+    if (supply == NULL && (supply = dimlink_wait_usb(any(serial), any(path), atoi(wait_ms), &g->result)) == NULL)
+      return check_guard(g), print_result(NULL, 0, &g->result, 0), g->result.status;
+    exchange(supply, line, g);
+    fflush(stdout);
+  }
+  dimlink_close(supply);
+  free(g);
+  return 0;
+}
+#endif
+
 #define EXPECT(condition) \
   if (!(condition)) return printf("failed: %s\n", #condition), 1
 
@@ -173,6 +200,7 @@ static int check_api(void) {
   EXPECT(dimlink_list_usb(NULL) == -1 && dimlink_list_usb(&list) >= 0);
   dimlink_free_list(list);
   dimlink_free_list(NULL);
+  EXPECT(dimlink_wait_usb(NULL, NULL, -1, &result) == NULL && result.status == -1);
   EXPECT(dimlink_open_tcp(NULL, 1, &result) == NULL && result.status == -1 && dimlink_set_timeout(NULL, 100) == -1 &&
          dimlink_interrupt(NULL) == -1 && dimlink_set_signal_hook(NULL, NULL, NULL) == -1 &&
          dimlink_last_result(NULL) == -1);
@@ -219,6 +247,7 @@ int main(int argc, char** argv) {
   if (argc == 4 && strcmp(argv[1], "interrupt") == 0) return run_interrupt(argv[2], argv[3]);
 #ifndef _WIN32
   if (argc == 4 && strcmp(argv[1], "fork") == 0) return run_fork(argv[2], argv[3]);
+  if (argc == 5 && strcmp(argv[1], "held") == 0) return run_held(argv[2], argv[3], argv[4]);
 #endif
   if (argc != 6) return 64;
   guarded_result* g = new_result();

@@ -34,9 +34,12 @@ EXCHANGES = [(name, options, command, out, status, used("hidraw0", command))
      cannot_open("/dev/hidraw0", 13) + OK, 0, ["hidraw0 open"] + used("hidraw1")),
     ("missing node", ["--no-node"], COMMAND, cannot_open("/dev/hidraw0", 2) + NOT_FOUND, 3, []),
     ("failing write shows no sent line", ["--fail-write"], COMMAND, USB_SEND_FAILED, 3, used("hidraw0")[:2]),
-    ("vanished before the write", ["--vanish"], COMMAND, USB_SEND_FAILED, 3, used("hidraw0")[:2]),
+    # A supply that has gone is told apart by the system's error: ENODEV for the write,
+    # the read's EIO once the node has hung up (read to learn it).
+    ("vanished before the write", ["--vanish"], COMMAND, USB_SEND_FAILED + b"Error Code = 19", 3, used("hidraw0")[:2]),
     ("failing read", ["--fail-read"], COMMAND, sent(COMMAND) + USB_RECEIVE_FAILED, 3, used("hidraw0")),
-    ("hang-up while waiting", ["--hang-up"], COMMAND, sent(COMMAND) + USB_RECEIVE_FAILED, 3, used("hidraw0")[:2]),
+    ("hang-up while waiting", ["--hang-up"], COMMAND, sent(COMMAND) + USB_RECEIVE_FAILED + b"Error Code = 5", 3,
+     used("hidraw0", read=64)),
     ("63 bytes go out", [], SIXTY_THREE, sent(SIXTY_THREE) + received("A1 B2 00 00 0D 0A") + SUCCESS, 0,
      used("hidraw0", SIXTY_THREE)),
     ("no answer gives up after five seconds", ["--silent"], COMMAND, sent(COMMAND) + USB_RECEIVE_FAILED, 3,
@@ -56,6 +59,10 @@ EXCHANGES = [(name, options, command, out, status, used("hidraw0", command))
      sent("FF 07 00 0D 0A") + received("FF 07 00 00 0D 0A") + SUCCESS, 0, used("hidraw1", "FF 07 00 0D 0A")),
     ("unknown serial", TWO, "--serial ZZ " + COMMAND, NOT_FOUND, 3, []),
     ("unknown device", TWO, "--device /dev/hidraw7 " + COMMAND, NOT_FOUND, 3, []),
+    # --wait: seconds, up to three decimals, a day at most; a supply there is not waited for
+    *[(f"--wait {v}", [], f"--wait {v} {COMMAND}", OK, 0, used("hidraw0")) for v in ("00.125", "86400")],
+    *[(f"--wait {v}", [], f"--wait {v} {COMMAND}", f'\nInvalid wait "{v}" (0 to 86400 seconds). 待ち時間が正しくありません。\n'
+       .encode(), 1, []) for v in ("1.2345", "86400.001", ".5", "5.", "-1")],
 ]
 EXCHANGES = [row + (0, 2)[len(row) - 6:] for row in EXCHANGES]  # 0 to 2 seconds unless given
 

@@ -298,3 +298,9 @@ def test_finding_the_library(tmp_path):
     # A library named on purpose is the one wanted: one found elsewhere does not stand in.
     chosen = run([sys.executable, "-c", "import dimlink"], env={**env, "DIMLINK_LIBRARY": str(tmp_path / "nowhere.so")})
     assert chosen.status == 1 and f"{tmp_path}/nowhere.so (DIMLINK_LIBRARY): no such file".encode() in chosen.err
+
+
+def test_unplug_and_plug_say_the_simulators_reason():
+    script = "import dimlink.testing as t\nt.unplug('A1')\ntry: t.unplug('A1')\nexcept Exception as error: print(error)"
+    done = run([SIM, "--usb", "--log", "/dev/null", "--serial", "A1", "--", sys.executable, "-c", script])
+    assert done.out == b"supply-sim: hidraw0 is unplugged already\n", done.err.decode()

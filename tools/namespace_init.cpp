@@ -110,15 +110,18 @@ void PassOn(int signal, pid_t command) {
 // The namespace's first process: starts the command, passes signals on to it, reaps
 // whatever is handed to it, and ends as soon as the command has, taking the rest of the
 // namespace with it.
-int Init(char* const* argv, const char* cannot_run, int from_supply_sim) {
+int Init(char* const* argv, const char* cannot_run, const char* hidden, int from_supply_sim) {
   (void)::prctl(PR_SET_PDEATHSIG, SIGKILL);
   // Had supply-sim ended before that took hold, its end of the pipe is closed now.
   pollfd alive{from_supply_sim, POLLIN, 0};
   if (::poll(&alive, 1, 0) != 0 && (alive.revents & POLLHUP) != 0) return kUsbSetupFailed;
   // A /proc of the namespace's own, in a mount namespace of the init's own so that
-  // supply-sim keeps its /proc.
-  if (::unshare(CLONE_NEWNS) != 0 || ::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
-    SayFailure("supply-sim: cannot mount /proc for the command: ", errno);
+  // supply-sim keeps its /proc. Mounts supply-sim makes later still reach it, and what
+  // it takes away here stays with supply-sim.
+  if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_SLAVE, nullptr) != 0 ||
+      ::umount2(hidden, MNT_DETACH) != 0 ||
+      ::mount("proc", "/proc", "proc", MS_NOSUID | MS_NODEV | MS_NOEXEC, nullptr) != 0) {
+    SayFailure("supply-sim: cannot make the command's view of the mounts: ", errno);
     return kUsbSetupFailed;
   }
   sigset_t held = Forwarded();
@@ -175,7 +178,7 @@ void HoldSignals() {
   (void)std::signal(SIGCHLD, SIG_DFL);
 }
 
-int RunUnderInit(const std::vector<std::string>& command) {
+int RunUnderInit(const std::vector<std::string>& command, const std::string& hidden) {
   // Everything the init and the command need is made before the fork.
   std::vector<std::string> words = command;
   std::vector<char*> argv;
@@ -192,7 +195,7 @@ int RunUnderInit(const std::vector<std::string>& command) {
   if (pid < 0) Fail("cannot start " + command[0] + ": " + std::strerror(errno));
   if (pid == 0) {
     (void)::close(pipe[1]);
-    ::_exit(Init(argv.data(), cannot_run.c_str(), pipe[0]));
+    ::_exit(Init(argv.data(), cannot_run.c_str(), hidden.c_str(), pipe[0]));
   }
   (void)::close(pipe[0]);
   to_init = pipe[1];

@@ -17,6 +17,7 @@ void HoldSignals();
 // Runs the command under the init and gives back supply-sim's exit status: the command's
 // own, 128+N when signal N ended it, 126 or 127 when it could not be run, 125 when the
 // run could not be set up. The catchable signals that reach supply-sim (HUP INT QUIT USR1
-// USR2 ALRM TERM) are passed on to the command meanwhile. No thread can start in the
-// process after this.
-int RunUnderInit(const std::vector<std::string>& command);
+// USR2 ALRM TERM) are passed on to the command meanwhile. The command's view of the
+// mounts follows supply-sim's shared ones, and never changes them back; the mount at
+// hidden is supply-sim's alone. No thread can start in the process after this.
+int RunUnderInit(const std::vector<std::string>& command, const std::string& hidden);

@@ -29,6 +29,8 @@ constexpr std::string_view kUsage =
     "starts ends when it does or when supply-sim ends. Signals sent to supply-sim are\n"
     "passed on to COMMAND. The log of opens, writes and reads goes to standard error; it\n"
     "never holds up a device, and lines it could not write are counted at the end.\n"
+    "COMMAND unplugs a device and plugs it back with the lines \"unplug ID\" and \"plug ID\"\n"
+    "(ID: its serial number or node name) on the Unix socket DIMLINK_SIM_CONTROL names.\n"
     "How a supply answers:\n"
     "  --status XX     status byte of the answer (default 00)\n"
     "  --answer BYTES  answer with exactly these hex bytes instead, e.g. \"A1 B2 00 00 0D 0A\"\n"

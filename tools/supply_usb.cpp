@@ -14,6 +14,7 @@
 #include <cstring>
 #include <deque>
 #include <map>
+#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -30,7 +31,8 @@ struct Node {
   const UsbDevice* device = nullptr;
   std::string name;
   std::vector<std::uint8_t> descriptor;
-  bool gone = false;
+  bool gone = false;       // writes and reads fail
+  bool unplugged = false;  // and the device is no more: it cannot be found, opened or asked
 };
 
 // A blocking read waiting for the next report, with the room the reader gave.
@@ -46,8 +48,10 @@ struct OpenFile {
   fuse_pollhandle* poll = nullptr;        // the poller to wake when something changes
 };
 
-// Only the server's thread touches these.
-std::vector<Node> nodes;
+// The server's thread and the control's share these, each operation holding the lock.
+// A node is never removed: an unplugged device's files keep failing on it.
+std::mutex lock;
+std::deque<Node> nodes;
 std::map<std::uint64_t, OpenFile> open_files;
 std::uint64_t next_handle = 1;
 
@@ -113,7 +117,7 @@ void Deliver(std::size_t node, const std::vector<std::uint8_t>& report) {
   }
 }
 
-// The device is unplugged: waiting readers fail and pollers hear of it.
+// The device is gone: waiting readers fail and pollers hear of it.
 void Unplug(std::size_t node) {
   nodes[node].gone = true;
   for (auto& [handle, file] : open_files) {
@@ -135,8 +139,9 @@ void ReplyOpen(fuse_req_t req, std::uint64_t handle) {
 }
 
 void Lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
+  std::lock_guard held(lock);
   for (std::size_t k = 0; k < nodes.size() && parent == FUSE_ROOT_ID; ++k) {
-    if (nodes[k].device == nullptr || nodes[k].name != name) continue;
+    if (nodes[k].device == nullptr || nodes[k].unplugged || nodes[k].name != name) continue;
     fuse_entry_param entry{};
     entry.ino = kFirstNode + k;
     entry.attr = Attributes(entry.ino);
@@ -147,6 +152,7 @@ void Lookup(fuse_req_t req, fuse_ino_t parent, const char* name) {
 }
 
 void GetAttr(fuse_req_t req, fuse_ino_t inode, fuse_file_info* /*fi*/) {
+  std::lock_guard held(lock);
   if (inode != FUSE_ROOT_ID && NodeOf(inode) == nullptr) {
     (void)fuse_reply_err(req, ENOENT);
     return;
@@ -156,12 +162,17 @@ void GetAttr(fuse_req_t req, fuse_ino_t inode, fuse_file_info* /*fi*/) {
 }
 
 void Open(fuse_req_t req, fuse_ino_t inode, fuse_file_info* fi) {
+  std::lock_guard held(lock);
   Node* node = NodeOf(inode);
   if (node == nullptr) {
     (void)fuse_reply_err(req, EISDIR);
     return;
   }
   Log(node->name + " open");
+  if (node->unplugged) {
+    (void)fuse_reply_err(req, ENODEV);
+    return;
+  }
   if (node->device->refuse_open) {
     (void)fuse_reply_err(req, EACCES);
     return;
@@ -175,6 +186,7 @@ void Open(fuse_req_t req, fuse_ino_t inode, fuse_file_info* fi) {
 
 void Write(fuse_req_t req, fuse_ino_t inode, const char* buffer, std::size_t size, off_t /*offset*/,
            fuse_file_info* /*fi*/) {
+  std::lock_guard held(lock);
   Node& node = *NodeOf(inode);
   Log(node.name + " write " + FormatHexWords(reinterpret_cast<const std::uint8_t*>(buffer), size) + " (" +
       std::to_string(size) + " bytes)");
@@ -193,6 +205,7 @@ void Write(fuse_req_t req, fuse_ino_t inode, const char* buffer, std::size_t siz
 }
 
 void Interrupted(fuse_req_t req, void* /*data*/) {
+  std::lock_guard held(lock);
   for (auto& [handle, file] : open_files) {
     auto waiting = std::find_if(file.waiting_reads.begin(), file.waiting_reads.end(),
                                 [req](const WaitingRead& read) { return read.request == req; });
@@ -204,6 +217,7 @@ void Interrupted(fuse_req_t req, void* /*data*/) {
 }
 
 void Read(fuse_req_t req, fuse_ino_t /*inode*/, std::size_t size, off_t /*offset*/, fuse_file_info* fi) {
+  std::lock_guard held(lock);
   OpenFile& file = open_files.at(fi->fh);
   const Node& node = nodes[file.node];
   Log(node.name + " read " + std::to_string(size));
@@ -221,6 +235,7 @@ void Read(fuse_req_t req, fuse_ino_t /*inode*/, std::size_t size, off_t /*offset
 }
 
 void Poll(fuse_req_t req, fuse_ino_t /*inode*/, fuse_file_info* fi, fuse_pollhandle* handle) {
+  std::lock_guard held(lock);
   OpenFile& file = open_files.at(fi->fh);
   if (handle != nullptr) {
     if (file.poll != nullptr) fuse_pollhandle_destroy(file.poll);
@@ -240,9 +255,12 @@ void ReplyText(fuse_req_t req, const std::string& text, std::size_t room) {
 
 void Ioctl(fuse_req_t req, fuse_ino_t inode, unsigned int command, void* /*arg*/, fuse_file_info* /*fi*/,
            unsigned /*flags*/, const void* /*in*/, std::size_t /*in_size*/, std::size_t out_size) {
+  std::lock_guard held(lock);
   const Node& node = *NodeOf(inode);
   const UsbDevice& device = *node.device;
-  if (command == HIDIOCGRDESCSIZE) {
+  if (node.unplugged) {
+    (void)fuse_reply_err(req, ENODEV);
+  } else if (command == HIDIOCGRDESCSIZE) {
     int size = static_cast<int>(node.descriptor.size());
     (void)fuse_reply_ioctl(req, 0, &size, sizeof size);
   } else if (command == HIDIOCGRDESC) {
@@ -265,6 +283,7 @@ void Ioctl(fuse_req_t req, fuse_ino_t inode, unsigned int command, void* /*arg*/
 }
 
 void Release(fuse_req_t req, fuse_ino_t /*inode*/, fuse_file_info* fi) {
+  std::lock_guard held(lock);
   auto found = open_files.find(fi->fh);
   if (found != open_files.end() && found->second.poll != nullptr) fuse_pollhandle_destroy(found->second.poll);
   if (found != open_files.end()) open_files.erase(found);
@@ -293,14 +312,23 @@ std::vector<std::uint8_t> ReportDescriptor(const UsbDevice& device) {
   return descriptor;
 }
 
-bool StartNodeServer(const std::vector<UsbDevice>& devices, const std::vector<int>& numbers, int fuse_fd) {
-  for (std::size_t k = 0; k < devices.size(); ++k) {
-    Node node;
-    if (!devices[k].no_node) node.device = &devices[k];
-    node.name = "hidraw" + std::to_string(numbers[k]);
-    node.descriptor = ReportDescriptor(devices[k]);
-    nodes.push_back(node);
-  }
+std::size_t AddNode(const UsbDevice& device, int number) {
+  std::lock_guard held(lock);
+  Node node;
+  if (!device.no_node) node.device = &device;
+  node.name = "hidraw" + std::to_string(number);
+  node.descriptor = ReportDescriptor(device);
+  nodes.push_back(node);
+  return nodes.size() - 1;
+}
+
+void UnplugNode(std::size_t node) {
+  std::lock_guard held(lock);
+  nodes.at(node).unplugged = true;
+  Unplug(node);
+}
+
+bool StartNodeServer(int fuse_fd) {
   static fuse_lowlevel_ops operations{};
   operations.lookup = Lookup;
   operations.getattr = GetAttr;

@@ -99,6 +99,15 @@ bool FindPowerSupply(PowerSupply& supply, const SupplyChoice& choice, std::strin
 // at all, which the next call tries again.
 LockOutcome TakeForExchange(PowerSupply& supply, int timeout_ms, const Wait& wait = Wait{});
 
+// Whether the supply has gone since it was opened (unplugged, switched off, reset by its
+// hub): its handle then fails for good, and only a new search can find it again. Where
+// given, error gets the system's error number that a read of the handle gives now.
+bool SupplyGone(const PowerSupply& supply, std::optional<long>* error = nullptr);
+
+// Sleeps for milliseconds between two searches for a supply; gives back false, sooner,
+// when a signal the process handles arrives on the calling thread (POSIX only).
+bool PauseBetweenSearches(int milliseconds);
+
 // Lets the next holder have the supply; called on the thread that took it.
 void ReleaseExchange(PowerSupply& supply);
 
@@ -109,7 +118,8 @@ void DiscardWaitingReports(const PowerSupply& supply);
 // Writes the whole output report (as long as the device's own, where the platform needs
 // that: the command's bytes, padded with zeros), waiting at most timeout_ms (and never
 // past the wait's deadline or an interrupt); false when it fails, goes out short or is
-// interrupted, with the system's error number in error where the platform reports one.
+// interrupted, with the system's error number in error where the platform reports one
+// (always when the supply has gone).
 bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report, int timeout_ms,
                        std::optional<long>& error, const Wait& wait = Wait{});
 

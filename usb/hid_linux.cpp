@@ -181,14 +181,32 @@ void ReleaseExchange(PowerSupply& supply) { ::flock(Fd(supply), LOCK_UN); }
 
 // The node is opened without blocking and a HID write either goes out whole or fails at
 // once, so there is nothing to wait for. The failure's message has always gone without
-// an error number here, and scripts match it, so errno is not carried.
+// an error number here, and scripts match it, so errno is carried only for a supply that
+// has gone (ENODEV), which a program must tell apart.
 bool WriteOutputReport(const PowerSupply& supply, const OutputReport& report, int /*timeout_ms*/,
-                       std::optional<long>& /*error*/, const Wait& /*wait*/) {
+                       std::optional<long>& error, const Wait& /*wait*/) {
   for (;;) {
     ssize_t written = ::write(Fd(supply), report.data(), report.size());
     if (written < 0 && errno == EINTR) continue;
+    if (written < 0 && errno == ENODEV) error = ENODEV;
     return written == static_cast<ssize_t>(report.size());
   }
+}
+
+bool PauseBetweenSearches(int milliseconds) { return ::poll(nullptr, 0, milliseconds) == 0; }
+
+// hidraw marks a node whose device has gone with POLLHUP, and its reads fail from then
+// on, once the reports still waiting have been read.
+bool SupplyGone(const PowerSupply& supply, std::optional<long>* error) {
+  pollfd entry{Fd(supply), POLLIN, 0};
+  if (::poll(&entry, 1, 0) < 0 || (entry.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0) return false;
+  InputReport scratch{};
+  for (int k = 0; k <= kMostReportsWaiting; ++k) {
+    if (::read(Fd(supply), scratch.data(), scratch.size()) >= 0 || errno == EINTR) continue;
+    if (error != nullptr) *error = errno;
+    break;
+  }
+  return true;
 }
 
 bool ReadInputReport(const PowerSupply& supply, InputReport& report, int timeout_ms, const Wait& wait) {

@@ -319,6 +319,21 @@ void ReleaseExchange(PowerSupply& supply) {
   if (supply.exchange_lock != 0) ReleaseMutex(Lock(supply));
 }
 
+bool PauseBetweenSearches(int milliseconds) {
+  Sleep(static_cast<DWORD>(milliseconds));
+  return true;
+}
+
+// A device that has gone fails every request on its handle (ERROR_DEVICE_NOT_CONNECTED
+// and its kin), this one too, which asks nothing of the device itself.
+bool SupplyGone(const PowerSupply& supply, std::optional<long>* error) {
+  HIDD_ATTRIBUTES attributes{};
+  attributes.Size = sizeof attributes;
+  if (HidD_GetAttributes(Native(supply), &attributes)) return false;
+  if (error != nullptr) *error = static_cast<long>(GetLastError());
+  return true;
+}
+
 // Every open handle gets every input report: what is queued now answered other runs.
 void DiscardWaitingReports(const PowerSupply& supply) { HidD_FlushQueue(Native(supply)); }
 

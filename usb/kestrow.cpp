@@ -18,8 +18,9 @@ constexpr int kBusyTimeoutMs = 5000;  // how long a run waits for another run's 
 
 constexpr std::string_view kUsage =
     "Usage: kestrow BYTE BYTE BYTE BYTE BYTE [BYTE ...]\n"
-    "       kestrow [--serial SERIAL] [--device PATH] [--json] [--] BYTE BYTE BYTE BYTE BYTE [BYTE ...]\n"
-    "       kestrow [--serial SERIAL] [--device PATH] [--json] [--keep-going] --commands FILE\n"
+    "       kestrow [--serial SERIAL] [--device PATH] [--wait SECONDS] [--json] [--] BYTE BYTE BYTE BYTE BYTE [BYTE "
+    "...]\n"
+    "       kestrow [--serial SERIAL] [--device PATH] [--wait SECONDS] [--json] [--keep-going] --commands FILE\n"
     "       kestrow --list [--json]\n"
     "Sends one command to the USB power supply (HID, vendor 0483, product 5750), reads its\n"
     "answer and prints both.\n"
@@ -29,6 +30,9 @@ constexpr std::string_view kUsage =
     "                   name, tab-separated; status 3 when there is none\n"
     "  --serial SERIAL  use the power supply with this serial number\n"
     "  --device PATH    use the power supply at this path, as --list prints it\n"
+    "  --wait SECONDS   wait up to SECONDS (0 to 86400, e.g. 2.5) for the power supply\n"
+    "                   to be there before the first command, and in a session before\n"
+    "                   each command that finds it gone, instead of failing at once\n"
     "  --json           print one JSON object per exchange on a line of its own, in ASCII:\n"
     "                   command, sent, answer, raw, verdict, message, status, error (and\n"
     "                   line in a session); with --list: path, serial, name\n"
@@ -48,10 +52,10 @@ constexpr std::string_view kUsage =
     "             a session ends with the first status other than 0.\n";
 
 // The supply a run uses, found and taken at its first command and held until the run
-// ends.
+// ends; with --wait, found again when it goes between two commands of a session.
 struct UsbLink {
-  SupplyChoice choice;
-  PowerSupply supply;
+  SupplyHold held;
+  int wait_ms = 0;
 };
 
 // The search's lines go to standard output, or with --json to standard error.
@@ -62,18 +66,20 @@ void PrintNotes(const std::string& notes) {
 // Finds and takes the supply for the run, at its first command.
 std::optional<ExchangeResult> TakeSupply(UsbLink& link, const ParsedCommand& command) {
   std::string notes;
-  std::optional<ExchangeResult> failed = OpenUsbSupply(link.supply, link.choice, command, notes);
+  std::optional<ExchangeResult> failed = WaitForHeldSupply(link.held, command, link.wait_ms, notes);
   PrintNotes(notes);
   if (failed) return failed;
-  if ((failed = LockUsbSupply(link.supply, command, kBusyTimeoutMs))) link.supply = PowerSupply();
+  if ((failed = LockUsbSupply(link.held.supply, command, kBusyTimeoutMs))) link.held.supply = PowerSupply();
   return failed;
 }
 
 ExchangeResult ExchangeOverUsb(UsbLink& link, const ParsedCommand& command, const ReportMode& mode) {
-  if (!link.supply.open()) {
+  // Without --wait a supply gone since the last command is found gone by the write.
+  if (link.wait_ms > 0) DropIfGone(link.held);
+  if (!link.held.supply.open()) {
     if (std::optional<ExchangeResult> failed = TakeSupply(link, command)) return *failed;
   }
-  return ExchangeWithUsbSupply(link.supply, command, kTimeoutMs,
+  return ExchangeWithUsbSupply(link.held.supply, command, kTimeoutMs,
                                [&mode](const ExchangeResult& result) { ReportSent(result, mode); });
 }
 
@@ -103,7 +109,9 @@ int KestrowStatus(int argc, const char* const* argv) {
   if (line.json) SendNotesToStandardError();
   if (line.refused) return ReportRefusedRun(*line.refused, line.json, line.commands != nullptr);
   if (line.list) return ListSupplies(line.json);
-  UsbLink link{line.choice, PowerSupply()};
+  UsbLink link;
+  link.held.choice = line.choice;
+  link.wait_ms = line.wait_ms;
   return RunExchanges(
       {line.commands, line.json, line.keep_going, kMaxUsbCommandBytes}, line.command,
       [&link](const ParsedCommand& command, const ReportMode& mode) { return ExchangeOverUsb(link, command, mode); });

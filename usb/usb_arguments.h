@@ -14,12 +14,13 @@ struct UsbCommandLine {
   bool keep_going = false;
   const char* commands = nullptr;  // --commands FILE: a session instead of one command
   SupplyChoice choice;
+  int wait_ms = 0;  // --wait SECONDS: how long to wait for the supply to be there
   ParsedCommand command;
   std::optional<Message> refused;  // why the command line was refused, if it was
 };
 
 // Reads the options (--list, alone or with --json; --serial SERIAL, --device PATH,
-// --json, --keep-going and --commands FILE) before the bytes, "--" ending them, then
+// --wait SECONDS, --json, --keep-going and --commands FILE) before the bytes, "--" ending them, then
 // checks the byte count and the bytes; a session takes no bytes, and --keep-going only
 // comes with one. Only these exact words are options, so a byte such as -1 can come
 // first. The options read up to a fault stay set, so that a refusal reaches a JSON

@@ -1,8 +1,10 @@
 #include "usb/usb_exchange.h"
 
 #include <algorithm>
+#include <chrono>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "core/exit_status.h"
 #include "core/texts.h"
@@ -31,6 +33,41 @@ std::optional<ExchangeResult> OpenUsbSupply(PowerSupply& supply, const SupplyCho
                                             OpenFailure* first_failure) {
   if (FindPowerSupply(supply, choice, notes, first_failure)) return std::nullopt;
   return Failure(command, keys::kNotFound, {texts::kSupplyNotFound, {}}, kExitNoAnswer);
+}
+
+std::optional<ExchangeResult> OpenHeldSupply(SupplyHold& hold, const std::optional<ParsedCommand>& command,
+                                             std::string& notes, OpenFailure* first_failure) {
+  std::optional<ExchangeResult> failed = OpenUsbSupply(hold.supply, hold.choice, command, notes, first_failure);
+  if (failed || hold.pinned) return failed;
+  hold.pinned = true;
+  std::string serial;
+  for (const SupplyListing& listed : ListPowerSupplies().value_or(std::vector<SupplyListing>{})) {
+    if (listed.path == hold.supply.path) serial = listed.serial;
+  }
+  hold.choice = serial.empty() ? SupplyChoice{std::nullopt, hold.supply.path} : SupplyChoice{serial, std::nullopt};
+  return failed;
+}
+
+std::optional<ExchangeResult> WaitForHeldSupply(SupplyHold& hold, const std::optional<ParsedCommand>& command,
+                                                int wait_ms, std::string& notes, OpenFailure* first_failure) {
+  auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(wait_ms);
+  for (;;) {
+    notes.clear();
+    OpenFailure failure;
+    std::optional<ExchangeResult> failed = OpenHeldSupply(hold, command, notes, &failure);
+    if (first_failure != nullptr) *first_failure = failure;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(end - std::chrono::steady_clock::now()).count();
+    if (!failed || left <= 0) return failed;
+    if (!PauseBetweenSearches(static_cast<int>(std::min<long long>(left, kSearchPauseMs)))) {
+      return Failure(command, keys::kInterrupted, {texts::kInterrupted, {}}, kExitNoAnswer);
+    }
+  }
+}
+
+bool DropIfGone(SupplyHold& hold) {
+  if (!hold.supply.open() || !SupplyGone(hold.supply)) return false;
+  hold.supply = PowerSupply();
+  return true;
 }
 
 std::optional<ExchangeResult> LockUsbSupply(PowerSupply& supply, const ParsedCommand& command, int timeout_ms,
@@ -69,6 +106,10 @@ ExchangeResult ExchangeWithUsbSupply(const PowerSupply& supply, const ParsedComm
     bool interrupted = Interrupted(wait);
     result.verdict = interrupted ? keys::kInterrupted : keys::kReceiveFailed;
     result.message = {interrupted ? texts::kInterrupted : texts::kUsbReceiveFailed, {}};
+    // A supply that went before its answer came fails at once, with the read's error.
+    if (!interrupted && SupplyGone(supply, &result.error) && result.error) {
+      result.message = {texts::kUsbReceiveFailedWithError, {std::to_string(*result.error)}};
+    }
     result.status = kExitNoAnswer;
     return result;
   }

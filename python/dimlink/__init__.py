@@ -36,6 +36,7 @@ import os
 import signal
 import sys
 import threading
+import time
 import weakref
 from collections.abc import Sequence
 from dataclasses import dataclass
@@ -51,7 +52,7 @@ __all__ = ["__version__", "AddressError", "ClosedError", "Command", "CommandErro
            "NotFoundError", "PermissionDeniedError", "Result", "Supply", "SupplyInfo", "library_version", "list_usb",
            "open_tcp", "open_usb", "parse_command"]
 
-__version__ = "1.0.0"
+__version__ = "1.1.0"
 """The version of this package, "MAJOR.MINOR.PATCH"; library_version() gives the loaded
 library's."""
 
@@ -487,7 +488,22 @@ def _opened(handle: Optional[int], out: _ResultStruct, milliseconds: int, descri
     return Supply(handle, description, signal_hook, made_by=_MADE_BY_OPEN)
 
 
-def open_usb(serial: Optional[str] = None, path: Optional[str] = None, timeout: Seconds = 5.0) -> Supply:
+# A wait for a supply goes to the library in slices this long, so that Ctrl-C is seen
+# between two of them where no signal breaks the library's own wait (Windows).
+_WAIT_SLICE = 0.25
+
+
+def _wait_seconds(wait: Seconds) -> float:
+    if isinstance(wait, bool) or not isinstance(wait, (numbers.Real, decimal.Decimal)):
+        raise TypeError(f"wait must be a number of seconds, not {type(wait).__name__}")
+    seconds = float(wait)
+    if not 0 <= seconds <= 86400:  # NaN too
+        raise ValueError(f"wait {wait!r} is out of range: 0 to 86400 seconds")
+    return seconds
+
+
+def open_usb(serial: Optional[str] = None, path: Optional[str] = None, timeout: Seconds = 5.0,
+             wait: Seconds = 0.0) -> Supply:
     """Finds and opens a USB supply as kestrow does: the first that matches serial and
     path (None for either means any) and can be opened.
 
@@ -496,10 +512,27 @@ def open_usb(serial: Optional[str] = None, path: Optional[str] = None, timeout: 
     Raises NotFoundError, an OSError whose .result is what kestrow --json reports, when
     none could be opened: PermissionDeniedError (a PermissionError) for a supply this user
     may not open.
+
+    wait is how long, in seconds (0 to 86400), to wait for a matching supply to be there,
+    looking every 0.1 s without using the CPU meanwhile, as kestrow --wait does; Ctrl-C
+    ends the wait with KeyboardInterrupt. The supply opened is held by its serial number
+    (or, without one, its device path): when it goes, the exchange that finds it gone
+    fails, the next ones give "not-found" while it is away, and once it is back they
+    exchange with it again, never with another supply.
     """
     milliseconds = _milliseconds(timeout)
-    out = _new_result()
-    handle = _lib.dimlink_open_usb(_c_text(serial, "serial"), _c_text(path, "path"), ctypes.byref(out))
+    deadline = time.monotonic() + _wait_seconds(wait)
+    while True:
+        out = _new_result()
+        left = max(0.0, deadline - time.monotonic())
+        handle = _lib.dimlink_wait_usb(_c_text(serial, "serial"), _c_text(path, "path"),
+                                       math.ceil(min(left, _WAIT_SLICE) * 1000), ctypes.byref(out))
+        # Between two slices Python runs its signal handlers: Ctrl-C raises here.
+        if handle or out.verdict not in (b"not-found", b"interrupted") or left <= _WAIT_SLICE:
+            break
+    if not handle and out.verdict == b"interrupted":  # a signal at the very end: look once more
+        out = _new_result()
+        handle = _lib.dimlink_open_usb(_c_text(serial, "serial"), _c_text(path, "path"), ctypes.byref(out))
     chosen = " ".join(f"{name}={value!r}" for name, value in (("serial", serial), ("path", path)) if value)
     return _opened(handle, out, milliseconds, f"USB {chosen or 'first found'}")
 

@@ -69,6 +69,7 @@ def _declare(library: ctypes.CDLL) -> None:
         "dimlink_list_usb": (ctypes.c_int, [ctypes.POINTER(info)]),
         "dimlink_free_list": (None, [info]),
         "dimlink_open_usb": (supply, [ctypes.c_char_p, ctypes.c_char_p, result]),
+        "dimlink_wait_usb": (supply, [ctypes.c_char_p, ctypes.c_char_p, ctypes.c_int, result]),
         "dimlink_open_tcp": (supply, [ctypes.c_char_p, ctypes.c_int, result]),
         "dimlink_set_timeout": (ctypes.c_int, [supply, ctypes.c_int]),
         "dimlink_exchange": (ctypes.c_int, [supply, ctypes.c_char_p, ctypes.c_size_t, result]),

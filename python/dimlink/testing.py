@@ -19,6 +19,7 @@ import contextlib
 import os
 import queue
 import shutil
+import socket
 import subprocess
 import sys
 import tempfile
@@ -141,3 +142,50 @@ def simulated_supply(*, answers: Union[str, os.PathLike[str], None] = None, stat
             yield ADDRESS, _port(process, errors, start_timeout)
         finally:
             _stop(process)
+
+
+# Unplugging and plugging back the USB supplies of supply-sim --usb, for tests that run
+# beside them: supply-sim gives its command the path of its control socket in
+# DIMLINK_SIM_CONTROL, and answers each request line with "ok" or "error: WHY".
+
+__all__ += ["unplug", "plug"]
+
+CONTROL_VARIABLE = "DIMLINK_SIM_CONTROL"
+
+
+def _control(request: str, supply: str, timeout: float) -> None:
+    path = os.environ.get(CONTROL_VARIABLE)
+    if not path:
+        raise Error(f"{CONTROL_VARIABLE} is not set: run the tests beside simulated supplies, "
+                    "supply-sim --usb -- python3 -m pytest ...")
+    if not isinstance(supply, str):
+        raise TypeError(f"{request}() takes a serial number or node name as str, not {type(supply).__name__}")
+    if not supply.strip() or "\n" in supply or "\r" in supply:
+        raise ValueError(f"{request}() takes a serial number or node name on one line, not {supply!r}")
+    with socket.socket(socket.AF_UNIX, socket.SOCK_STREAM) as control:
+        control.settimeout(timeout)
+        try:
+            control.connect(path)
+            control.sendall(f"{request} {supply}\n".encode())
+            answer = control.makefile("rb").readline().decode("utf-8", "replace").strip()
+        except OSError as error:
+            raise Error(f"supply-sim's control socket {path}: {error}") from None
+    if answer != "ok":
+        raise Error(f"supply-sim: {answer.removeprefix('error: ') or 'no answer'}")
+
+
+def unplug(supply: str, timeout: float = 10.0) -> None:
+    """Unplugs the simulated USB supply whose serial number or node name ("hidraw0" or
+    "/dev/hidraw0") is supply, as a cable pulled out: its node and listing go, and the
+    files open on it fail from now on. Returns once it is unplugged; raises dimlink.Error
+    with the simulator's reason (no such supply, unplugged already) or when the tests do
+    not run inside supply-sim --usb."""
+    _control("unplug", supply, timeout)
+
+
+def plug(supply: str, timeout: float = 10.0) -> None:
+    """Plugs an unplugged simulated USB supply back in, named by its serial number or the
+    node name it had: it comes back under a node name no device of the run had, with the
+    same serial number. Returns once it is listed and can be opened; raises dimlink.Error
+    as unplug() does."""
+    _control("plug", supply, timeout)
