@@ -1,6 +1,5 @@
 # The examples of README.md and docs/ run as printed, marked as docs/layout.md says, and
 # every link between those pages leads to a page and heading that exist.
-import contextlib
 import os
 import re
 import shutil
@@ -11,6 +10,7 @@ import pytest
 
 from conftest import HERE, require, simulator, tool
 from test_library import build_c, installed  # noqa: F401 (the installed library, a fixture)
+from test_mqtt import Broker
 
 PAGES = [HERE.parent / "README.md", *sorted((HERE.parent / "docs").glob("*.md"))]
 BLOCK = re.compile(r"(?:^ *<!-- (not run|file): ([^\n]*?) -->\n)?^( *)```(\w*)\n(.*?)^\3```", re.M | re.S)
@@ -60,18 +60,6 @@ def command(number, language, text, folder, library):
     return run
 
 
-@contextlib.contextmanager
-def broker_for(page, folder):
-    """A Mosquitto of the page's own where its examples name a broker (at port 1883 in
-    their text), and its port."""
-    if "mqtt://127.0.0.1:1883" not in page.read_text():
-        yield "1883"
-        return
-    from test_mqtt import Broker
-    with Broker(folder) as broker:
-        yield str(broker.port)
-
-
 @pytest.mark.parametrize("page", PAGES, ids=lambda page: page.name)
 def test_examples_run_as_printed(page, installed, tmp_path):  # noqa: F811
     usb = subprocess.run([SIM, "--usb", "--", "true"], capture_output=True)
@@ -80,7 +68,8 @@ def test_examples_run_as_printed(page, installed, tmp_path):  # noqa: F811
                 for mark, name, indent, language, text in BLOCK.findall(page.read_text())]
     for name, text in [(name, text) for mark, name, _, text in examples if mark == "file"]:
         (tmp_path / name).write_text(text)
-    with simulator(once=False) as sim, broker_for(page, tmp_path) as broker_port:
+    # The MQTT page's examples name their broker at port 1883.
+    with simulator(once=False) as sim, Broker(tmp_path) as broker:
         for number, (mark, name, language, text) in enumerate(examples):
             if mark == "not run" and language == "python":
                 compile(text, page.name, "exec")
@@ -89,7 +78,7 @@ def test_examples_run_as_printed(page, installed, tmp_path):  # noqa: F811
                 done = subprocess.run(SYNTAX[language], input=text.encode(), capture_output=True)
             elif not mark and language:
                 assert language in ("sh", "python", "c", "csharp"), f"{page.name}: a {language} block not marked not run"
-                example = command(number, language, text.replace("5020", sim.port).replace("1883", broker_port),
+                example = command(number, language, text.replace("5020", sim.port).replace("1883", str(broker.port)),
                                   tmp_path, installed)
                 done = subprocess.run([SIM, "--usb", "--log", "/dev/null", "--serial", "A1", "--supply", "--serial",
                                        "B2", "--", "sh", "-c", example], cwd=tmp_path, capture_output=True,
