@@ -383,10 +383,13 @@ def test_the_unit_verifies_and_the_gateway_tells_systemd_it_is_ready_and_stoppin
         notify.bind(str(tmp_path / "notify"))
         notify.settimeout(30)
         process = subprocess.Popen([GATEWAY, "--broker", f"mqtt://127.0.0.1:{free_port()}", "--no-usb"],
-                                   env={**os.environ, "NOTIFY_SOCKET": str(tmp_path / "notify")}, stderr=subprocess.DEVNULL)
+                                   env={**os.environ, "NOTIFY_SOCKET": str(tmp_path / "notify")},
+                                   stderr=open(tmp_path / "log", "wb"))
         assert notify.recv(64) == b"READY=1"
+        time.sleep(3.5)  # no broker there: tries at 0, 1 and 3 s, never more often
         process.terminate()
         assert (notify.recv(64), process.wait(timeout=30)) == (b"STOPPING=1", 0)
+    assert 1 <= (tmp_path / "log").read_text().count("cannot reach the broker") <= 3
 
 
 # Runs beside the simulated devices with the gateway: passes each line of its input to
