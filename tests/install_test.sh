@@ -34,6 +34,11 @@ dev_files=(
   "$multiarch"/cmake/dimlink/dimlink-{config,config-version,targets,targets-CONFIG}.cmake usr/share/man/man3/dimlink.3.gz
   usr/share/doc/libdimlink-dev/copyright usr/share/doc/libdimlink-dev/changelog.gz
 )
+mqtt_files=(
+  usr/bin/dimlink-mqtt usr/share/man/man8/dimlink-mqtt.8.gz lib/systemd/system/dimlink-mqtt.service
+  etc/default/dimlink-mqtt usr/lib/udev/rules.d/71-dimlink-mqtt.rules
+  usr/share/doc/dimlink-mqtt/copyright usr/share/doc/dimlink-mqtt/changelog.gz
+)
 python_files=(usr/lib/python3/dist-packages/dimlink/{__init__.py,_library.py,testing.py,py.typed}
               usr/lib/python3/dist-packages/pytest_dimlink.py
               usr/share/doc/python3-dimlink/{copyright,changelog.gz})
@@ -66,7 +71,7 @@ cmake -S "$work/user" -B "$work/user/build" -DCMAKE_PREFIX_PATH="$work/dest/usr"
 cpack --config "$build/CPackConfig.cmake" -G DEB -B "$work/packages" >/dev/null
 deb() { echo "$work/packages/$1_${version}_$2.deb"; }
 tools_deb=$(deb dimlink amd64) sim_deb=$(deb dimlink-sim amd64) lib_deb=$(deb libdimlink1 amd64)
-dev_deb=$(deb libdimlink-dev amd64) python_deb=$(deb python3-dimlink all)
+dev_deb=$(deb libdimlink-dev amd64) python_deb=$(deb python3-dimlink all) mqtt_deb=$(deb dimlink-mqtt amd64)
 lintian --fail-on error,warning "$work"/packages/*.deb >"$work/lintian.txt" 2>&1 ||
   fail "lintian: $(cat "$work/lintian.txt")"
 info=$(dpkg-deb -I "$tools_deb")
@@ -75,11 +80,16 @@ info=$(dpkg-deb -I "$tools_deb")
   fail "dimlink depends on more than libc6: $(grep Depends <<<"$info")"
 # The CMake package's per-configuration file is named for the build type.
 contents() { dpkg-deb -c "$1" | awk '{print $6}' | grep -v '/$' | sed 's|^\./||; s|-targets-[a-z]*\.|-targets-CONFIG.|' | sort; }
-for kind in tools sim lib dev python; do
+for kind in tools sim lib dev python mqtt; do
   package=${kind}_deb files=${kind}_files[@]
   [ "$(contents "${!package}")" = "$(sorted "${!files}")" ] || fail "$(basename "${!package}") holds: $(contents "${!package}")"
 done
 grep -q '^libdimlink 1 libdimlink1 ' <(dpkg-deb -I "$lib_deb" shlibs) || fail "libdimlink1 has no shlibs entry"
+[ "$(dpkg-deb -I "$mqtt_deb" conffiles)" = /etc/default/dimlink-mqtt ] || fail "dimlink-mqtt's defaults are no conffile"
+mqtt_depends=$(dpkg-deb -f "$mqtt_deb" Depends)
+for needed in 'libdimlink1 (>= ' 'libmosquitto1' 'libsystemd0' 'adduser'; do
+  grep -qF "$needed" <<<"$mqtt_depends" || fail "dimlink-mqtt depends on: $mqtt_depends"
+done
 
 # A private dpkg root, where the maintainer scripts run chrooted: a shell and no udev.
 # The machine's own dpkg database is never touched.

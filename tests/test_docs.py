@@ -10,11 +10,12 @@ import pytest
 
 from conftest import HERE, require, simulator, tool
 from test_library import build_c, installed  # noqa: F401 (the installed library, a fixture)
+from test_mqtt import Broker
 
 PAGES = [HERE.parent / "README.md", *sorted((HERE.parent / "docs").glob("*.md"))]
 BLOCK = re.compile(r"(?:^ *<!-- (not run|file): ([^\n]*?) -->\n)?^( *)```(\w*)\n(.*?)^\3```", re.M | re.S)
 SIM = tool("supply_sim")
-PATH = os.pathsep.join([*(os.path.dirname(tool(name)) for name in ("kestrow", "morvish", "supply_sim")),
+PATH = os.pathsep.join([*(os.path.dirname(tool(name)) for name in ("kestrow", "morvish", "supply_sim", "mqtt")),
                         os.path.dirname(sys.executable), os.environ["PATH"]])
 SYNTAX = {"sh": ["sh", "-n"], "c": ["cc", "-fsyntax-only", f"-I{HERE.parent / 'lib'}", "-x", "c", "-"]}
 
@@ -67,7 +68,8 @@ def test_examples_run_as_printed(page, installed, tmp_path):  # noqa: F811
                 for mark, name, indent, language, text in BLOCK.findall(page.read_text())]
     for name, text in [(name, text) for mark, name, _, text in examples if mark == "file"]:
         (tmp_path / name).write_text(text)
-    with simulator(once=False) as sim:
+    # The MQTT page's examples name their broker at port 1883.
+    with simulator(once=False) as sim, Broker(tmp_path) as broker:
         for number, (mark, name, language, text) in enumerate(examples):
             if mark == "not run" and language == "python":
                 compile(text, page.name, "exec")
@@ -76,7 +78,8 @@ def test_examples_run_as_printed(page, installed, tmp_path):  # noqa: F811
                 done = subprocess.run(SYNTAX[language], input=text.encode(), capture_output=True)
             elif not mark and language:
                 assert language in ("sh", "python", "c", "csharp"), f"{page.name}: a {language} block not marked not run"
-                example = command(number, language, text.replace("5020", sim.port), tmp_path, installed)
+                example = command(number, language, text.replace("5020", sim.port).replace("1883", str(broker.port)),
+                                  tmp_path, installed)
                 done = subprocess.run([SIM, "--usb", "--log", "/dev/null", "--serial", "A1", "--supply", "--serial",
                                        "B2", "--", "sh", "-c", example], cwd=tmp_path, capture_output=True,
                                       stdin=subprocess.DEVNULL, env={**os.environ, "PATH": PATH, "LC_ALL": "C.UTF-8"},
