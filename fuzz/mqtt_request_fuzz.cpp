@@ -3,7 +3,7 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
-#include "mqtt/json_text.h"
+#include "mqtt/utf8.h"
 #include "mqtt/request.h"
 #include "mqtt/result_json.h"
 

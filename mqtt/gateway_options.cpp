@@ -4,7 +4,7 @@
 #include <cmath>
 #include <set>
 
-#include "mqtt/json_text.h"
+#include "mqtt/utf8.h"
 
 const char* const kGatewayUsage =
     "Usage: dimlink-mqtt --broker URL [--node NAME] [--base TOPIC] [--tcp ID=ADDRESS:PORT ...] [--no-usb]\n"

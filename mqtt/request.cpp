@@ -3,7 +3,7 @@
 #include <cmath>
 #include <nlohmann/json.hpp>
 
-#include "mqtt/json_text.h"
+#include "mqtt/utf8.h"
 
 namespace {
 
