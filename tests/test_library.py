@@ -96,15 +96,6 @@ def test_silent_supply_gives_up_at_the_time_out(client):
     assert 195 <= ms <= 1000
 
 
-def test_busy_while_a_kestrow_session_holds_the_supply(client):
-    script = (f'cd "$(mktemp -d)"; mkfifo held; {KESTROW} --json --commands held >k & exec 3>held; '
-              f'echo "{COMMAND}" >&3; until [ -s k ]; do sleep 0.01; done; '
-              f'{client} usb - - 200 "{COMMAND}"; exec 3>&-; wait')
-    [result], [ms] = library_objects(beside(script))
-    assert (result["verdict"], result["status"], result["sent"]) == ("busy", 3, False)
-    assert ms >= 195
-
-
 def test_threads_share_a_handle(client):
     assert beside(f"{client} threads") == b"ok\n"
 

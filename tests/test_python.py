@@ -207,22 +207,6 @@ def test_a_supply_shared_by_threads_until_it_is_closed():
     assert supply.closed and min(counts) > 0
 
 
-def test_a_child_after_fork_is_refused_the_parents_supply():
-    with simulated_supply() as (address, port), dimlink.open_tcp(address, port) as supply:
-        pid = os.fork()
-        if pid == 0:  # the child leaves by os._exit, whatever happens
-            code = 3
-            try:
-                supply.exchange(COMMAND)
-                code = 1
-            except dimlink.Error as error:
-                code = 0 if "fork()" in str(error) else 2
-            finally:
-                os._exit(code)
-        assert os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]) == 0
-        assert supply.exchange(COMMAND).ok
-
-
 STARTS_AND_DIES = """
 import os
 from dimlink.testing import simulated_supply
