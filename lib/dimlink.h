@@ -80,8 +80,8 @@ typedef struct dimlink_result {
   size_t answer_length; /* the answer's bytes, as its command code calls for */
   unsigned char raw[64];
   size_t raw_length; /* every byte of the answer as it came */
-  char path[512];    /* USB: the device the result concerns (for a failed open, the first
-                        that could not be opened); "" where there is none */
+  char path[512];    /* a failed USB open: the device of the first matching supply that
+                        could not be opened; "" otherwise */
 } dimlink_result;
 
 /* A result ready to be passed: dimlink_result result = DIMLINK_RESULT_INIT; */
