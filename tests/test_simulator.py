@@ -4,7 +4,6 @@ import contextlib
 import fcntl
 import os
 import pty
-import json
 import random
 import signal
 import socket
@@ -213,36 +212,4 @@ def test_an_ending_signal_lets_the_log_write_what_it_holds(tmp_path):
         os.set_blocking(reader, True)
         log = b"".join(iter(lambda: os.read(reader, 1 << 16), b""))
         assert (sim.process.wait(timeout=30), log.count(b"\n")) == (-signal.SIGTERM, 500)
-
-
-# Unplugging and plugging back through the control socket. Runs beside the devices: sends
-# each request of its arguments on one connection, and after each answer prints the
-# answer and each listed node's serial number (or the nodes in /dev, where they differ).
-CONTROL = """
-import json, os, socket, sys
-control = socket.socket(socket.AF_UNIX)
-control.connect(os.environ["DIMLINK_SIM_CONTROL"])
-answers = control.makefile("rb")
-for request in sys.argv[1:]:
-    control.sendall(request.encode() + b"\\n")
-    answer = answers.readline().decode().rstrip("\\n")
-    nodes = sorted(name for name in os.listdir("/dev") if name.startswith("hidraw"))
-    listed = {name: dict(line.split("=", 1) for line in open(f"/sys/class/hidraw/{name}/device/uevent"))["HID_UNIQ"]
-              .strip() for name in sorted(os.listdir("/sys/class/hidraw"))}
-    print(json.dumps([answer, listed if list(listed) == nodes else nodes]))
-"""
-CONTROL_ROWS = [  # request, answer, listed nodes and their serial numbers after it
-    ("unplug A1", "ok", {"hidraw1": ""}),
-    ("plug hidraw0\r", "ok", {"hidraw1": "", "hidraw2": "A1"}),  # a name of its own
-    ("unplug /dev/hidraw1", "ok", {"hidraw2": "A1"}),  # no serial number: by its node
-    ("  plug  hidraw1 ", "ok", {"hidraw2": "A1", "hidraw3": ""}),
-    ("plug A1", "error: hidraw2 is plugged in already", {"hidraw2": "A1", "hidraw3": ""}),
-]
-
-
-def test_control_socket_unplugs_and_plugs_back():
-    done = run([SIM, "--usb", "--log", "/dev/null", "--serial", "A1", "--supply", "--", "python3", "-c", CONTROL,
-                *[row[0] for row in CONTROL_ROWS]])
-    seen = [json.loads(line) for line in done.out.splitlines()]
-    assert seen == [[answer, listed] for _, answer, listed in CONTROL_ROWS], done.err.decode()
 
