@@ -35,6 +35,8 @@ TEST(LineReader, TakesFilesAsEditorsWriteThem) {
       {std::string("\xFF\xFE\x80\x00\xFF\x07\x00\x08\x0A\x00", 10), {"1:\xC2\x80\xDF\xBF\xE0\xA0\x80"}},
       {"\xEF\xBB\x41\n\xFE", {"1:\xEF\xBB\x41", "2:\xFE"}},  // a mark's first bytes only
       {"\x1A A1\n", {"1:\x1A A1"}},                          // Ctrl+Z with more is a line
+      // Big-endian after its mark; a line of Ctrl+Z alone ends the input.
+      {std::string("\xFE\xFF\x00\x41\x00\x31\x00\x0D\x00\x0A\x00\x1A\x00\x0D\x00\x0A\x00\x41", 18), {"1:A1"}},
       // A character above U+FFFF, then a high surrogate without its low one and a last odd byte.
       {std::string("\xFF\xFE\x3D\xD8\x00\xDE\x3D\xD8\x41\x00\x0A\x00\x41", 13),
        {"1:\xF0\x9F\x98\x80\xEF\xBF\xBD\x41", "2:\xEF\xBF\xBD"}},

@@ -26,8 +26,6 @@ def exchanges(timed_out, reset=None):
         ("unknown code ends when quiet", [], "A1 B2 20 0D 0A", sent("A1 B2 20 0D 0A") + received("") + MISMATCH, 2),
         ("short answer, missing bytes zero", ["--short", "10"], CODE6,
          sent(CODE6) + received("A1 B2 06" + " 00" * 20) + MISMATCH, 2),
-        ("split in two", ["--pieces", "2", "--pause", "150"], COMMAND,
-         sent(COMMAND) + received("A1 B2 00 00 0D 0A") + SUCCESS, 0),
         ("one byte at a time", ["--pieces", "23", "--pause", "20"], CODE6, sent(CODE6) + received(WHOLE23) + SUCCESS, 0),
         ("no answer", ["--silent"], COMMAND, sent(COMMAND) + receive_failed(timed_out), 3, 4.8, 6.5),
         ("closed without answer", ["--close"], COMMAND, sent(COMMAND) + CLOSED_WITHOUT_ANSWER, 3),

@@ -114,8 +114,6 @@ VERDICTS = [
     ("kestrow", ["--answer", "00"], COMMAND, "mismatch", 2, "00 " * 5 + "00", ""),
     ("kestrow", ["--hid", "1234:0001"], COMMAND, "not-found", 3, None, None),
     ("kestrow", ["--refuse-open", "--supply"], COMMAND, "carried-out", 0, "A1 B2 00 00 0D 0A", "A1 B2 00 00 0D 0A"),
-    ("kestrow", ["--fail-write"], COMMAND, "send-failed", 3, None, None),
-    ("kestrow", ["--fail-read"], COMMAND, "receive-failed", 3, None, None),
     ("morvish", ["--close"], COMMAND, "closed", 3, None, None),
     ("morvish", ["--status", "80"], COMMAND, "unexpected-error", 2, "A1 B2 00 80 0D 0A", "A1 B2 00 80 0D 0A"),
 ] + [("kestrow", ["--status", f"{s:02X}"], COMMAND, key, 2, f"A1 B2 00 {s:02X} 0D 0A", f"A1 B2 00 {s:02X} 0D 0A")

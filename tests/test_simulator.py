@@ -4,7 +4,6 @@ import contextlib
 import fcntl
 import os
 import pty
-import json
 import random
 import signal
 import socket
@@ -147,17 +146,6 @@ def test_each_signal_reaches_the_command_once(way, sig):
     assert (printed, status) == ([sig.name.encode()], 124 if way == "timeout" else 0)
 
 
-def test_a_signal_to_supply_sim_alone_reaches_the_command_a_tenth_of_a_second_later():
-    when = ("import signal, sys, time\nsignal.signal(signal.SIGTERM, lambda *a: sys.exit(print(time.monotonic())))\n"
-            "print('ready', flush=True)\nsignal.pause()\n")  # the monotonic clock is the machine's
-    with subprocess.Popen([SIM, "--usb", "--log", "/dev/null", "--", "/usr/bin/python3", "-c", when],
-                          stdout=subprocess.PIPE, start_new_session=True) as process:
-        assert process.stdout.readline() == b"ready\n"
-        sent = time.monotonic()
-        process.send_signal(signal.SIGTERM)
-        assert 0.1 <= float(process.stdout.readline()) - sent < 1 and process.wait(30) == 0
-
-
 @pytest.mark.parametrize("error", ["EINTR", "ECONNABORTED"])
 def test_once_waits_on_past_a_failed_accept(error):
     # The first accept fails as a signal or a connection reset before it was taken makes it.
@@ -224,36 +212,4 @@ def test_an_ending_signal_lets_the_log_write_what_it_holds(tmp_path):
         os.set_blocking(reader, True)
         log = b"".join(iter(lambda: os.read(reader, 1 << 16), b""))
         assert (sim.process.wait(timeout=30), log.count(b"\n")) == (-signal.SIGTERM, 500)
-
-
-# Unplugging and plugging back through the control socket. Runs beside the devices: sends
-# each request of its arguments on one connection, and after each answer prints the
-# answer and each listed node's serial number (or the nodes in /dev, where they differ).
-CONTROL = """
-import json, os, socket, sys
-control = socket.socket(socket.AF_UNIX)
-control.connect(os.environ["DIMLINK_SIM_CONTROL"])
-answers = control.makefile("rb")
-for request in sys.argv[1:]:
-    control.sendall(request.encode() + b"\\n")
-    answer = answers.readline().decode().rstrip("\\n")
-    nodes = sorted(name for name in os.listdir("/dev") if name.startswith("hidraw"))
-    listed = {name: dict(line.split("=", 1) for line in open(f"/sys/class/hidraw/{name}/device/uevent"))["HID_UNIQ"]
-              .strip() for name in sorted(os.listdir("/sys/class/hidraw"))}
-    print(json.dumps([answer, listed if list(listed) == nodes else nodes]))
-"""
-CONTROL_ROWS = [  # request, answer, listed nodes and their serial numbers after it
-    ("unplug A1", "ok", {"hidraw1": ""}),
-    ("plug hidraw0\r", "ok", {"hidraw1": "", "hidraw2": "A1"}),  # a name of its own
-    ("unplug /dev/hidraw1", "ok", {"hidraw2": "A1"}),  # no serial number: by its node
-    ("  plug  hidraw1 ", "ok", {"hidraw2": "A1", "hidraw3": ""}),
-    ("plug A1", "error: hidraw2 is plugged in already", {"hidraw2": "A1", "hidraw3": ""}),
-]
-
-
-def test_control_socket_unplugs_and_plugs_back():
-    done = run([SIM, "--usb", "--log", "/dev/null", "--serial", "A1", "--supply", "--", "python3", "-c", CONTROL,
-                *[row[0] for row in CONTROL_ROWS]])
-    seen = [json.loads(line) for line in done.out.splitlines()]
-    assert seen == [[answer, listed] for _, answer, listed in CONTROL_ROWS], done.err.decode()
 

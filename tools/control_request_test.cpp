@@ -18,7 +18,7 @@ std::string Parsed(std::string_view line) {
 
 TEST(ControlRequest, ReadsOneRequestALine) {
   const std::pair<std::string_view, std::string_view> cases[] = {
-      {" \tplug\t SN 0042  ", "plug|SN 0042"},  // blanks inside a serial number kept
+      {" \tplug\t SN 0042  \r", "plug|SN 0042"},  // blanks inside a serial number kept
       {"", "error: empty request (unplug ID or plug ID)"},
       {"unplug", "error: unplug needs an ID (a serial number or a node name)"},
       {std::string_view("x\"\\\x01\xFF y", 7), R"(error: unknown request "x\x22\x5C\x01\xFF" (unplug ID or plug ID))"},
