@@ -146,6 +146,17 @@ def test_each_signal_reaches_the_command_once(way, sig):
     assert (printed, status) == ([sig.name.encode()], 124 if way == "timeout" else 0)
 
 
+def test_a_signal_to_supply_sim_alone_reaches_the_command_a_tenth_of_a_second_later():
+    when = ("import signal, sys, time\nsignal.signal(signal.SIGTERM, lambda *a: sys.exit(print(time.monotonic())))\n"
+            "print('ready', flush=True)\nsignal.pause()\n")  # the monotonic clock is the machine's
+    with subprocess.Popen([SIM, "--usb", "--log", "/dev/null", "--", "/usr/bin/python3", "-c", when],
+                          stdout=subprocess.PIPE, start_new_session=True) as process:
+        assert process.stdout.readline() == b"ready\n"
+        sent = time.monotonic()
+        process.send_signal(signal.SIGTERM)
+        assert 0.1 <= float(process.stdout.readline()) - sent < 1 and process.wait(30) == 0
+
+
 @pytest.mark.parametrize("error", ["EINTR", "ECONNABORTED"])
 def test_once_waits_on_past_a_failed_accept(error):
     # The first accept fails as a signal or a connection reset before it was taken makes it.
