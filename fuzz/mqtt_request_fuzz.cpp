@@ -3,9 +3,9 @@
 #include <cstdlib>
 #include <nlohmann/json.hpp>
 
-#include "mqtt/utf8.h"
 #include "mqtt/request.h"
 #include "mqtt/result_json.h"
+#include "mqtt/utf8.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   std::string_view payload(reinterpret_cast<const char*>(data), size);
