@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   text.resize(text.find('\0') == std::string::npos ? size : text.find('\0'));
   unsigned char command[64];
   std::size_t length = 0;
-  dimlink_result result;
+  dimlink_result result = DIMLINK_RESULT_INIT;
   int status = dimlink_parse_command(text.c_str(), command, &length, &result);
   if (status == 0) {
     if (length < 5 || length > 64) std::abort();
