@@ -155,12 +155,12 @@ def test_nuget_package_layout():
     require(os.path.exists(os.environ["DIMLINK_NUPKG"]), "no NuGet package: the Windows build found no nuget")
     with zipfile.ZipFile(os.environ["DIMLINK_NUPKG"]) as nupkg:
         names = sorted(re.sub(r"[^/]+\.psmdcp$", "ID.psmdcp", name) for name in nupkg.namelist())
-        nuspec, native, managed = (nupkg.read(name) for name in ("Dimlink.nuspec", "runtimes/win-x64/native/dimlink.dll",
+        manifest, native, managed = (nupkg.read(name) for name in ("Dimlink.nuspec", "runtimes/win-x64/native/dimlink.dll",
                                                                  "lib/net462/Dimlink.Net.dll"))
     assert names == ["Dimlink.nuspec", "LICENSE.txt", "[Content_Types].xml", "_rels/.rels", "lib/net462/Dimlink.Net.dll",
                      "lib/net462/Dimlink.Net.xml", "package/services/metadata/core-properties/ID.psmdcp",
                      "runtimes/win-x64/native/dimlink.dll"]
-    assert b"<id>Dimlink</id>" in nuspec and f"<version>{tool('version')}</version>".encode() in nuspec
+    assert b"<id>Dimlink</id>" in manifest and f"<version>{tool('version')}</version>".encode() in manifest
     pe = native[0x3C] | native[0x3D] << 8
     assert native[pe:pe + 6] == b"PE\0\0\x64\x86" and b"dimlink_exchange" in native  # x64, the library's exports
     assert managed[:2] == b"MZ" and b"Dimlink.Net" in managed and b"dimlink_exchange" in managed
